@@ -1,0 +1,34 @@
+#include "framework/command_tail.h"
+
+#include "platform/platform.h"
+
+namespace {
+
+// Steps over one character: two bytes for a lead byte followed by a trail
+// byte, one otherwise (a lead byte just before the terminator stands alone).
+const char* NextChar(const char* p) {
+    if (platform::IsDBCSLeadByte(static_cast<platform::BYTE>(*p)) && p[1] != '\0') return p + 2;
+    return p + 1;
+}
+
+bool IsBlankOrControl(char c) {
+    unsigned char code = static_cast<unsigned char>(c);
+    return code >= 1 && code <= 32;
+}
+
+}  // namespace
+
+const char* FindCommandTail(const char* commandLine) {
+    static const char s_szEmpty[] = "";
+    if (commandLine == nullptr) return s_szEmpty;
+    const char* p = commandLine;
+    if (*p == '"') {
+        ++p;
+        while (*p != '\0' && *p != '"') p = NextChar(p);
+        if (*p == '"') ++p;
+    } else {
+        while (static_cast<unsigned char>(*p) > 32) p = NextChar(p);
+    }
+    while (IsBlankOrControl(*p)) ++p;
+    return p;
+}

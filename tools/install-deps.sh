@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, when they are
+# missing. Does nothing when everything is present; needs root otherwise.
+set -euo pipefail
+
+need=()
+have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+
+packages=(
+  cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
+  g++-mingw-w64-i686-win32 binutils-mingw-w64-i686
+  g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
+  wine wine64 xvfb xdotool x11-apps imagemagick locales
+  python3 zip
+)
+
+# Wine runs the end-to-end tests as a 64-bit Wine: machines of this kind run
+# no 32-bit Linux code, so wine32:i386 would install but never start.
+for p in "${packages[@]}"; do have "$p" || need+=("$p"); done
+
+if [ ${#need[@]} -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "install-deps: missing packages (run as root to install): ${need[*]}" >&2
+    exit 1
+  fi
+  echo "install-deps: installing ${need[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${need[@]}"
+fi
+
+# The double-byte tests run Wine in code page 950.
+if ! locale -a 2>/dev/null | grep -qi '^zh_TW\.utf-\?8$'; then
+  if [ "$(id -u)" -eq 0 ]; then
+    sed -i 's/^# *\(zh_TW.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+    grep -q '^zh_TW.UTF-8 UTF-8' /etc/locale.gen || echo 'zh_TW.UTF-8 UTF-8' >> /etc/locale.gen
+    locale-gen >/dev/null
+  else
+    echo "install-deps: locale zh_TW.UTF-8 missing (run as root to generate it)" >&2
+  fi
+fi
