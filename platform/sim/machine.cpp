@@ -1,0 +1,222 @@
+#include "platform/sim/machine.h"
+
+#include <cstdio>
+#include <stdexcept>
+
+#include "platform/sim/machine_impl.h"
+
+namespace platform::sim {
+
+namespace {
+
+Machine* g_activeMachine = nullptr;
+
+constexpr const char* kOperationNames[kOperationCount] = {
+    "GetCommandLineA",    "SetErrorMode",         "GetModuleFileNameA", "LoadStringA",
+    "GetActiveWindow",    "IsDBCSLeadByte",       "GetVersionExA",      "MessageBoxA",
+    "ExitWindowsEx",      "GetCurrentDirectoryA", "GetWindowsDirectoryA", "CopyFileA",
+    "DeleteFileA",        "RegOpenKeyA",          "RegOpenKeyExA",      "RegQueryInfoKeyA",
+    "RegEnumKeyA",        "RegDeleteKeyA",        "RegCloseKey",        "FileOpen",
+    "FileWrite",          "FileClose",            "ExitProcessWithCode",
+};
+
+// How Call::ToString shows an operation's texts: which arguments are text
+// (bit i for argument i), and whether the result or the output is text.
+struct TextLayout {
+    unsigned textArguments;
+    bool textResult;
+    bool textOutput;
+};
+
+TextLayout LayoutOf(Operation op) {
+    switch (op) {
+    case Operation::GetCommandLineA: return {0, true, false};
+    case Operation::GetModuleFileNameA:
+    case Operation::LoadStringA:
+    case Operation::GetCurrentDirectoryA:
+    case Operation::GetWindowsDirectoryA:
+    case Operation::RegEnumKeyA: return {0, false, true};
+    case Operation::MessageBoxA: return {0b0110, false, false};
+    case Operation::CopyFileA: return {0b0011, false, false};
+    case Operation::DeleteFileA: return {0b0001, false, false};
+    case Operation::RegOpenKeyA:
+    case Operation::RegOpenKeyExA:
+    case Operation::RegDeleteKeyA: return {0b0010, false, false};
+    case Operation::FileOpen: return {0b0011, false, false};
+    case Operation::FileWrite: return {0b0001, false, false};
+    default: return {0, false, false};
+    }
+}
+
+// Text in double quotes; bytes outside printable ASCII, and the quote
+// itself, as \xNN so that the line stays one readable line.
+std::string Quoted(const std::string& bytes) {
+    std::string text = "\"";
+    for (unsigned char c : bytes) {
+        if (c >= 0x20 && c < 0x7F && c != '"') {
+            text += static_cast<char>(c);
+        } else {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\x%02X", c);
+            text += escape;
+        }
+    }
+    return text + "\"";
+}
+
+// A text argument that was a null pointer is recorded as NULL and shown
+// bare (a program's own text "NULL" looks the same in the line).
+std::string ShownText(const std::string& value) {
+    return value == "NULL" ? value : Quoted(value);
+}
+
+}  // namespace
+
+// --- Operations by name -------------------------------------------------------
+
+const char* OperationName(Operation op) {
+    int index = static_cast<int>(op);
+    return index >= 0 && index < kOperationCount ? kOperationNames[index] : "?";
+}
+
+std::optional<Operation> OperationByName(std::string_view name) {
+    CodePage ascii;
+    for (int i = 0; i < kOperationCount; ++i) {
+        if (ascii.SameName(kOperationNames[i], name)) return static_cast<Operation>(i);
+    }
+    return std::nullopt;
+}
+
+std::string Call::ToString() const {
+    TextLayout layout = LayoutOf(op);
+    std::string line = OperationName(op);
+    line += '(';
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        if (i > 0) line += ", ";
+        bool isText = i < 32 && (layout.textArguments >> i & 1u) != 0;
+        line += isText ? ShownText(arguments[i]) : arguments[i];
+    }
+    line += ')';
+    if (!result.empty()) line += " = " + (layout.textResult ? Quoted(result) : result);
+    if (!output.empty()) line += " -> " + (layout.textOutput ? Quoted(output) : output);
+    if (injectedFault) line += " [injected fault]";
+    return line;
+}
+
+// --- Named systems -------------------------------------------------------------
+
+bool VersionRecordForSystem(std::string_view name, VersionRecord* record) {
+    const std::vector<DWORD> oldRecordOnly = {OSVERSIONINFOA_SIZE};
+    const std::vector<DWORD> bothRecords = {OSVERSIONINFOA_SIZE, OSVERSIONINFOEXA_SIZE};
+    struct System {
+        const char* name;
+        DWORD major;
+        DWORD minor;
+        DWORD build;
+        DWORD platformId;
+        const char* csd;
+        bool knowsExtendedRecord;
+    };
+    // The Windows 95/98/Me family carries the version in the build field's
+    // high word (major, minor) and the build in its low word.
+    static const System kSystems[] = {
+        {"win95", 4, 0, 0x040003B6, VER_PLATFORM_WIN32_WINDOWS, "", false},
+        {"win98", 4, 10, 0x040A07CE, VER_PLATFORM_WIN32_WINDOWS, "", false},
+        {"win98se", 4, 10, 0x040A08AE, VER_PLATFORM_WIN32_WINDOWS, " A ", false},
+        {"winme", 4, 90, 0x045A0BB8, VER_PLATFORM_WIN32_WINDOWS, "", false},
+        // NT 4.0 is modelled with the old record only, like the 9x family.
+        {"nt4", 4, 0, 1381, VER_PLATFORM_WIN32_NT, "Service Pack 6", false},
+        {"win2000", 5, 0, 2195, VER_PLATFORM_WIN32_NT, "Service Pack 4", true},
+        {"xp", 5, 1, 2600, VER_PLATFORM_WIN32_NT, "Service Pack 3", true},
+        {"vista", 6, 0, 6000, VER_PLATFORM_WIN32_NT, "", true},
+        {"win7", 6, 1, 7601, VER_PLATFORM_WIN32_NT, "Service Pack 1", true},
+        // Windows 10 tells a program without a compatibility manifest that it
+        // is Windows 8 (6.2.9200), and Kestrow has no such manifest.
+        {"win10", 6, 2, 9200, VER_PLATFORM_WIN32_NT, "", true},
+        // Win32s on Windows 3.1.
+        {"win32s", 3, 10, 0, VER_PLATFORM_WIN32s, "", false},
+    };
+    for (const System& system : kSystems) {
+        if (name != system.name) continue;
+        record->majorVersion = system.major;
+        record->minorVersion = system.minor;
+        record->buildNumber = system.build;
+        record->platformId = system.platformId;
+        record->csdVersion = system.csd;
+        record->acceptedSizes = system.knowsExtendedRecord ? bothRecords : oldRecordOnly;
+        return true;
+    }
+    return false;
+}
+
+// --- The machine -------------------------------------------------------------------
+
+Machine::Machine()
+    : codePage_(CodePage::ForNumber(1252)),
+      registry_(std::make_unique<RegistryTree>(codePage_)),
+      files_(&codePage_),
+      impl_(std::make_unique<Impl>(*this)) {
+    std::string error;
+    if (!files_.MapDrive('C', "", false, &error)) {
+        throw std::runtime_error("cannot set up drive C: of the simulated machine: " + error);
+    }
+    files_.SetCurrentDirectory(currentDirectory);
+}
+
+Machine::~Machine() {
+    if (g_activeMachine == this) g_activeMachine = nullptr;
+}
+
+void Machine::SetCodePage(unsigned number) {
+    if (!CodePage::IsKnown(number)) {
+        throw std::invalid_argument("code page " + std::to_string(number) +
+                                    " is not one Windows 98 ships");
+    }
+    // The file system reads the code page through a pointer to codePage_,
+    // so it follows at once; the registry tree holds its own copy and is
+    // rebuilt with its contents and open handles carried over.
+    codePage_ = CodePage::ForNumber(number);
+    impl_->RebuildRegistry();
+}
+
+void Machine::FailAtCall(Operation op, unsigned nth) {
+    Impl::FaultRule rule;
+    rule.nth = nth;
+    impl_->SetFault(op, rule);
+}
+
+void Machine::FailAlways(Operation op) {
+    Impl::FaultRule rule;
+    rule.always = true;
+    impl_->SetFault(op, rule);
+}
+
+void Machine::ClearFaults() {
+    for (int i = 0; i < kOperationCount; ++i) impl_->SetFault(static_cast<Operation>(i), {});
+}
+
+std::size_t Machine::CallCount(Operation op) const { return impl_->CallCount(op); }
+
+std::size_t Machine::OpenHandleCount() const { return impl_->OpenHandleCount(); }
+
+std::size_t Machine::OpenStreamCount() const { return impl_->OpenStreamCount(); }
+
+Machine::Activation::Activation(Machine& machine) {
+    if (g_activeMachine != nullptr) {
+        throw std::logic_error("another simulated machine is already active");
+    }
+    g_activeMachine = &machine;
+}
+
+Machine::Activation::~Activation() { g_activeMachine = nullptr; }
+
+Machine& Machine::Active() {
+    if (g_activeMachine == nullptr) {
+        throw std::logic_error(
+            "a platform operation was called with no simulated machine active "
+            "(create a Machine::Activation first)");
+    }
+    return *g_activeMachine;
+}
+
+}  // namespace platform::sim

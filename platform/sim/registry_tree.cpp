@@ -1,0 +1,179 @@
+#include "platform/sim/registry_tree.h"
+
+#include <algorithm>
+
+namespace platform::sim {
+
+namespace {
+
+// Splits off the first component of a backslash path.
+std::string_view NextComponent(std::string_view* path) {
+    std::size_t slash = path->find('\\');
+    std::string_view head = path->substr(0, slash);
+    *path = slash == std::string_view::npos ? std::string_view() : path->substr(slash + 1);
+    return head;
+}
+
+struct RootEntry {
+    const char* name;
+    std::uint32_t handle;
+};
+
+constexpr RootEntry kRoots[] = {
+    {"HKEY_CLASSES_ROOT", 0x80000000u},   {"HKEY_CURRENT_USER", 0x80000001u},
+    {"HKEY_LOCAL_MACHINE", 0x80000002u},  {"HKEY_USERS", 0x80000003u},
+    {"HKEY_CURRENT_CONFIG", 0x80000005u}, {"HKEY_DYN_DATA", 0x80000006u},
+};
+
+}  // namespace
+
+RegistryKey::RegistryKey(std::string name, RegistryKey* parent, const CodePage* codePage)
+    : name_(std::move(name)), parent_(parent), codePage_(codePage) {}
+
+RegistryKey* RegistryKey::SubkeyAt(std::size_t index) const {
+    return index < subkeys_.size() ? subkeys_[index].get() : nullptr;
+}
+
+RegistryKey* RegistryKey::FindSubkey(std::string_view name) const {
+    auto it = index_.find(codePage_->FoldCase(name));
+    return it == index_.end() ? nullptr : it->second;
+}
+
+RegistryKey* RegistryKey::CreateSubkey(std::string_view name) {
+    std::string folded = codePage_->FoldCase(name);
+    auto it = index_.find(folded);
+    if (it != index_.end()) return it->second;
+    subkeys_.push_back(std::make_unique<RegistryKey>(std::string(name), this, codePage_));
+    RegistryKey* key = subkeys_.back().get();
+    index_.emplace(std::move(folded), key);
+    return key;
+}
+
+bool RegistryKey::RemoveSubkey(std::string_view name) {
+    auto it = index_.find(codePage_->FoldCase(name));
+    if (it == index_.end()) return false;
+    RegistryKey* key = it->second;
+    index_.erase(it);
+    subkeys_.erase(std::find_if(subkeys_.begin(), subkeys_.end(),
+                                [key](const std::unique_ptr<RegistryKey>& k) { return k.get() == key; }));
+    return true;
+}
+
+RegistryKey* RegistryKey::FindPath(std::string_view path) {
+    RegistryKey* key = this;
+    while (key != nullptr && !path.empty()) {
+        std::string_view part = NextComponent(&path);
+        if (!part.empty()) key = key->FindSubkey(part);
+    }
+    return key;
+}
+
+RegistryKey* RegistryKey::CreatePath(std::string_view path) {
+    RegistryKey* key = this;
+    while (!path.empty()) {
+        std::string_view part = NextComponent(&path);
+        if (!part.empty()) key = key->CreateSubkey(part);
+    }
+    return key;
+}
+
+const RegistryValue* RegistryKey::FindValue(std::string_view name) const {
+    for (const RegistryValue& value : values_) {
+        if (codePage_->SameName(value.name, name)) return &value;
+    }
+    return nullptr;
+}
+
+void RegistryKey::SetValue(std::string_view name, std::uint32_t type, std::vector<std::uint8_t> data) {
+    for (RegistryValue& value : values_) {
+        if (codePage_->SameName(value.name, name)) {
+            value.type = type;
+            value.data = std::move(data);
+            return;
+        }
+    }
+    values_.push_back(RegistryValue{std::string(name), type, std::move(data)});
+}
+
+bool RegistryKey::RemoveValue(std::string_view name) {
+    for (auto it = values_.begin(); it != values_.end(); ++it) {
+        if (codePage_->SameName(it->name, name)) {
+            values_.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+std::size_t RegistryKey::CountSubtreeKeys() const {
+    std::size_t count = subkeys_.size();
+    for (const auto& key : subkeys_) count += key->CountSubtreeKeys();
+    return count;
+}
+
+std::size_t RegistryKey::CountSubtreeValues() const {
+    std::size_t count = 0;
+    for (const auto& key : subkeys_) count += key->values_.size() + key->CountSubtreeValues();
+    return count;
+}
+
+std::string RegistryKey::FullPath() const {
+    return parent_ == nullptr ? name_ : parent_->FullPath() + "\\" + name_;
+}
+
+void RegistryKey::CopyContentsTo(RegistryKey* target) const {
+    for (const RegistryValue& value : values_) target->SetValue(value.name, value.type, value.data);
+    for (const auto& key : subkeys_) key->CopyContentsTo(target->CreateSubkey(key->name_));
+}
+
+RegistryTree::RegistryTree(CodePage codePage) : codePage_(std::make_unique<CodePage>(codePage)) {
+    for (const RootEntry& root : kRoots) {
+        roots_.push_back(std::make_unique<RegistryKey>(root.name, nullptr, codePage_.get()));
+    }
+}
+
+const std::vector<std::string>& RegistryTree::RootNames() {
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> list;
+        for (const RootEntry& root : kRoots) list.emplace_back(root.name);
+        return list;
+    }();
+    return names;
+}
+
+bool RegistryTree::RootHandleValue(std::string_view name, std::uint32_t* value) {
+    CodePage ascii;
+    for (const RootEntry& root : kRoots) {
+        if (ascii.SameName(root.name, name)) {
+            *value = root.handle;
+            return true;
+        }
+    }
+    return false;
+}
+
+RegistryKey* RegistryTree::Root(std::string_view name) {
+    std::uint32_t handle = 0;
+    return RootHandleValue(name, &handle) ? Root(handle) : nullptr;
+}
+
+RegistryKey* RegistryTree::Root(std::uint32_t handleValue) {
+    for (std::size_t i = 0; i < std::size(kRoots); ++i) {
+        if (kRoots[i].handle == handleValue) return roots_[i].get();
+    }
+    return nullptr;
+}
+
+RegistryKey* RegistryTree::FindFullPath(std::string_view path) {
+    std::string_view rest = path;
+    RegistryKey* root = Root(NextComponent(&rest));
+    return root == nullptr ? nullptr : root->FindPath(rest);
+}
+
+RegistryKey* RegistryTree::CreateFullPath(std::string_view path) {
+    std::string_view rest = path;
+    RegistryKey* root = Root(NextComponent(&rest));
+    return root == nullptr ? nullptr : root->CreatePath(rest);
+}
+
+}  // namespace platform::sim

@@ -1,0 +1,109 @@
+// The contents of a simulated Windows 98 registry: keys and values, with no
+// handles and no API rules (those are the simulated registry's, which
+// works on this tree). The REGEDIT4 reader and writer use it too.
+//
+// Key and value names keep the letter case they were created with, while
+// lookups ignore it, in the machine's code page. Subkeys and values are kept
+// in the order they were created, which is also the enumeration order.
+#ifndef KESTROW_PLATFORM_SIM_REGISTRY_TREE_H
+#define KESTROW_PLATFORM_SIM_REGISTRY_TREE_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/sim/code_page.h"
+
+namespace platform::sim {
+
+// Value types as the registry stores them.
+constexpr std::uint32_t REG_NONE_TYPE = 0;
+constexpr std::uint32_t REG_SZ_TYPE = 1;
+constexpr std::uint32_t REG_EXPAND_SZ_TYPE = 2;
+constexpr std::uint32_t REG_BINARY_TYPE = 3;
+constexpr std::uint32_t REG_DWORD_TYPE = 4;
+constexpr std::uint32_t REG_MULTI_SZ_TYPE = 7;
+
+struct RegistryValue {
+    std::string name;  // empty for the key's default value
+    std::uint32_t type = REG_SZ_TYPE;
+    std::vector<std::uint8_t> data;
+};
+
+class RegistryKey {
+public:
+    RegistryKey(std::string name, RegistryKey* parent, const CodePage* codePage);
+    RegistryKey(const RegistryKey&) = delete;
+    RegistryKey& operator=(const RegistryKey&) = delete;
+
+    const std::string& Name() const { return name_; }
+    RegistryKey* Parent() const { return parent_; }
+
+    std::size_t SubkeyCount() const { return subkeys_.size(); }
+    RegistryKey* SubkeyAt(std::size_t index) const;
+    RegistryKey* FindSubkey(std::string_view name) const;
+    // The existing subkey of that name, or a new one added last.
+    RegistryKey* CreateSubkey(std::string_view name);
+    // Removes the subkey and everything below it. False when there is none.
+    bool RemoveSubkey(std::string_view name);
+
+    // Paths are subkey names joined by backslashes, relative to this key.
+    // An empty path is this key. Empty components are not names.
+    RegistryKey* FindPath(std::string_view path);
+    RegistryKey* CreatePath(std::string_view path);
+
+    const std::vector<RegistryValue>& Values() const { return values_; }
+    const RegistryValue* FindValue(std::string_view name) const;
+    // Replaces the value's type and data in place, or adds it last.
+    void SetValue(std::string_view name, std::uint32_t type, std::vector<std::uint8_t> data);
+    bool RemoveValue(std::string_view name);
+
+    // Keys and values below this key, not counting the key itself.
+    std::size_t CountSubtreeKeys() const;
+    std::size_t CountSubtreeValues() const;
+    // The full path from the root, e.g. HKEY_LOCAL_MACHINE\Enum\PCI.
+    std::string FullPath() const;
+    // A deep copy of this key's subkeys and values into an empty key.
+    void CopyContentsTo(RegistryKey* target) const;
+
+private:
+    std::string name_;
+    RegistryKey* parent_;
+    const CodePage* codePage_;
+    std::vector<std::unique_ptr<RegistryKey>> subkeys_;
+    std::unordered_map<std::string, RegistryKey*> index_;  // folded name -> subkey
+    std::vector<RegistryValue> values_;
+};
+
+// The whole registry: one tree for each predefined root key.
+class RegistryTree {
+public:
+    explicit RegistryTree(CodePage codePage = CodePage());
+    RegistryTree(const RegistryTree&) = delete;
+    RegistryTree& operator=(const RegistryTree&) = delete;
+
+    const CodePage& GetCodePage() const { return *codePage_; }
+
+    // The roots, in the order regedit lists them.
+    static const std::vector<std::string>& RootNames();
+    // A root by its full name (HKEY_LOCAL_MACHINE) or its handle value
+    // (0x80000002); null when there is no such root.
+    RegistryKey* Root(std::string_view name);
+    RegistryKey* Root(std::uint32_t handleValue);
+    static bool RootHandleValue(std::string_view name, std::uint32_t* value);
+
+    // A key by full path, root included ("HKEY_LOCAL_MACHINE\Enum\PCI").
+    RegistryKey* FindFullPath(std::string_view path);
+    RegistryKey* CreateFullPath(std::string_view path);
+
+private:
+    std::unique_ptr<CodePage> codePage_;
+    std::vector<std::unique_ptr<RegistryKey>> roots_;
+};
+
+}  // namespace platform::sim
+
+#endif
