@@ -1,15 +1,8 @@
 #include "framework/command_tail.h"
 
-#include "platform/platform.h"
+#include "framework/dbcs.h"
 
 namespace {
-
-// Steps over one character: two bytes for a lead byte followed by a trail
-// byte, one otherwise (a lead byte just before the terminator stands alone).
-const char* NextChar(const char* p) {
-    if (platform::IsDBCSLeadByte(static_cast<platform::BYTE>(*p)) && p[1] != '\0') return p + 2;
-    return p + 1;
-}
 
 bool IsBlankOrControl(char c) {
     unsigned char code = static_cast<unsigned char>(c);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "framework/command_tail.h"
+#include "framework/dbcs.h"
 
 namespace {
 
@@ -13,18 +14,13 @@ CWinApp* g_pApp = nullptr;
 void CopyBaseName(const char* path, char* out, std::size_t outSize) {
     const char* name = path;
     const char* dot = nullptr;
-    for (const char* p = path; *p != '\0';) {
-        if (platform::IsDBCSLeadByte(static_cast<platform::BYTE>(*p)) && p[1] != '\0') {
-            p += 2;
-            continue;
-        }
+    for (const char* p = path; *p != '\0'; p = NextChar(p)) {
         if (*p == '\\' || *p == '/' || *p == ':') {
             name = p + 1;
             dot = nullptr;
         } else if (*p == '.') {
             dot = p;
         }
-        ++p;
     }
     std::size_t length = dot != nullptr ? static_cast<std::size_t>(dot - name) : std::strlen(name);
     if (length >= outSize) length = outSize - 1;

@@ -1,6 +1,6 @@
 #include "installer/dbcs_search.h"
 
-#include "platform/platform.h"
+#include "framework/dbcs.h"
 
 const char* FindDbcsSubstring(const char* text, const char* pattern) {
     for (const char* start = text;;) {
@@ -12,10 +12,6 @@ const char* FindDbcsSubstring(const char* text, const char* pattern) {
         }
         if (*p == '\0') return start;
         if (*start == '\0') return nullptr;
-        if (platform::IsDBCSLeadByte(static_cast<platform::BYTE>(*start)) && start[1] != '\0') {
-            start += 2;
-        } else {
-            start += 1;
-        }
+        start = NextChar(start);
     }
 }
