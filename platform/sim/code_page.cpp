@@ -57,7 +57,32 @@ std::string CodePage::FoldCase(std::string_view name) const {
 }
 
 bool CodePage::SameName(std::string_view a, std::string_view b) const {
-    return a.size() == b.size() && FoldCase(a) == FoldCase(b);
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        unsigned char x = static_cast<unsigned char>(a[i]);
+        unsigned char y = static_cast<unsigned char>(b[i]);
+        if (lead_[x]) {
+            // A double-byte character matches only itself, trail byte included.
+            if (x != y) return false;
+            if (i + 1 < a.size()) {
+                ++i;
+                if (a[i] != b[i]) return false;
+            }
+            continue;
+        }
+        if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 'a' + 'A');
+        if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 'a' + 'A');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+std::size_t CodePage::NameLength(std::string_view text, char separator) const {
+    std::size_t i = 0;
+    while (i < text.size() && text[i] != separator) {
+        i += lead_[static_cast<unsigned char>(text[i])] && i + 1 < text.size() ? 2 : 1;
+    }
+    return i;
 }
 
 }  // namespace platform::sim

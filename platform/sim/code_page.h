@@ -30,6 +30,9 @@ public:
     // letter; a lead byte at the very end is copied alone.
     std::string FoldCase(std::string_view name) const;
     bool SameName(std::string_view a, std::string_view b) const;
+    // The length of text up to the first separator byte that is not the
+    // trail byte of a double-byte character (the whole length if none).
+    std::size_t NameLength(std::string_view text, char separator) const;
 
 private:
     unsigned number_ = 1252;

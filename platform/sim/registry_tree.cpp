@@ -6,13 +6,17 @@ namespace platform::sim {
 
 namespace {
 
-// Splits off the first component of a backslash path.
-std::string_view NextComponent(std::string_view* path) {
-    std::size_t slash = path->find('\\');
+// Splits off the first component of a backslash path. A trail byte equal to
+// a backslash belongs to its character and splits nothing.
+std::string_view NextComponent(std::string_view* path, const CodePage& codePage) {
+    std::size_t slash = codePage.NameLength(*path, '\\');
     std::string_view head = path->substr(0, slash);
-    *path = slash == std::string_view::npos ? std::string_view() : path->substr(slash + 1);
+    *path = slash >= path->size() ? std::string_view() : path->substr(slash + 1);
     return head;
 }
+
+// Keys with more values than this keep an index of their value names.
+constexpr std::size_t kValueIndexThreshold = 16;
 
 struct RootEntry {
     const char* name;
@@ -62,7 +66,7 @@ bool RegistryKey::RemoveSubkey(std::string_view name) {
 RegistryKey* RegistryKey::FindPath(std::string_view path) {
     RegistryKey* key = this;
     while (key != nullptr && !path.empty()) {
-        std::string_view part = NextComponent(&path);
+        std::string_view part = NextComponent(&path, *codePage_);
         if (!part.empty()) key = key->FindSubkey(part);
     }
     return key;
@@ -71,38 +75,61 @@ RegistryKey* RegistryKey::FindPath(std::string_view path) {
 RegistryKey* RegistryKey::CreatePath(std::string_view path) {
     RegistryKey* key = this;
     while (!path.empty()) {
-        std::string_view part = NextComponent(&path);
+        std::string_view part = NextComponent(&path, *codePage_);
         if (!part.empty()) key = key->CreateSubkey(part);
     }
     return key;
 }
 
-const RegistryValue* RegistryKey::FindValue(std::string_view name) const {
-    for (const RegistryValue& value : values_) {
-        if (codePage_->SameName(value.name, name)) return &value;
+std::size_t RegistryKey::ValuePosition(std::string_view name) const {
+    if (!valueIndex_.empty()) {
+        auto it = valueIndex_.find(codePage_->FoldCase(name));
+        return it == valueIndex_.end() ? values_.size() : it->second;
     }
-    return nullptr;
+    for (std::size_t i = 0; i < values_.size(); ++i) {
+        if (codePage_->SameName(values_[i].name, name)) return i;
+    }
+    return values_.size();
+}
+
+void RegistryKey::RebuildValueIndex() {
+    valueIndex_.clear();
+    if (values_.size() <= kValueIndexThreshold) return;
+    for (std::size_t i = 0; i < values_.size(); ++i) {
+        valueIndex_.emplace(codePage_->FoldCase(values_[i].name), i);
+    }
+}
+
+const RegistryValue* RegistryKey::FindValue(std::string_view name) const {
+    std::size_t position = ValuePosition(name);
+    return position < values_.size() ? &values_[position] : nullptr;
 }
 
 void RegistryKey::SetValue(std::string_view name, std::uint32_t type, std::vector<std::uint8_t> data) {
-    for (RegistryValue& value : values_) {
-        if (codePage_->SameName(value.name, name)) {
-            value.type = type;
-            value.data = std::move(data);
-            return;
-        }
+    std::size_t position = ValuePosition(name);
+    if (position < values_.size()) {
+        values_[position].type = type;
+        values_[position].data = std::move(data);
+        return;
+    }
+    // Keys hold a handful of values: grow by small steps rather than doubling.
+    if (values_.size() == values_.capacity()) {
+        values_.reserve(values_.size() + std::max<std::size_t>(4, values_.size() / 4));
     }
     values_.push_back(RegistryValue{std::string(name), type, std::move(data)});
+    if (!valueIndex_.empty()) {
+        valueIndex_.emplace(codePage_->FoldCase(name), values_.size() - 1);
+    } else if (values_.size() > kValueIndexThreshold) {
+        RebuildValueIndex();
+    }
 }
 
 bool RegistryKey::RemoveValue(std::string_view name) {
-    for (auto it = values_.begin(); it != values_.end(); ++it) {
-        if (codePage_->SameName(it->name, name)) {
-            values_.erase(it);
-            return true;
-        }
-    }
-    return false;
+    std::size_t position = ValuePosition(name);
+    if (position >= values_.size()) return false;
+    values_.erase(values_.begin() + static_cast<std::ptrdiff_t>(position));
+    if (!valueIndex_.empty()) RebuildValueIndex();
+    return true;
 }
 
 std::size_t RegistryKey::CountSubtreeKeys() const {
@@ -152,12 +179,12 @@ bool RegistryTree::RootHandleValue(std::string_view name, std::uint32_t* value) 
     return false;
 }
 
-RegistryKey* RegistryTree::Root(std::string_view name) {
+RegistryKey* RegistryTree::Root(std::string_view name) const {
     std::uint32_t handle = 0;
     return RootHandleValue(name, &handle) ? Root(handle) : nullptr;
 }
 
-RegistryKey* RegistryTree::Root(std::uint32_t handleValue) {
+RegistryKey* RegistryTree::Root(std::uint32_t handleValue) const {
     for (std::size_t i = 0; i < std::size(kRoots); ++i) {
         if (kRoots[i].handle == handleValue) return roots_[i].get();
     }
@@ -166,13 +193,13 @@ RegistryKey* RegistryTree::Root(std::uint32_t handleValue) {
 
 RegistryKey* RegistryTree::FindFullPath(std::string_view path) {
     std::string_view rest = path;
-    RegistryKey* root = Root(NextComponent(&rest));
+    RegistryKey* root = Root(NextComponent(&rest, *codePage_));
     return root == nullptr ? nullptr : root->FindPath(rest);
 }
 
 RegistryKey* RegistryTree::CreateFullPath(std::string_view path) {
     std::string_view rest = path;
-    RegistryKey* root = Root(NextComponent(&rest));
+    RegistryKey* root = Root(NextComponent(&rest, *codePage_));
     return root == nullptr ? nullptr : root->CreatePath(rest);
 }
 

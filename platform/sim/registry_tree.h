@@ -70,12 +70,18 @@ public:
     void CopyContentsTo(RegistryKey* target) const;
 
 private:
+    // The position of the named value, or values_.size() when there is none.
+    std::size_t ValuePosition(std::string_view name) const;
+    void RebuildValueIndex();
+
     std::string name_;
     RegistryKey* parent_;
     const CodePage* codePage_;
     std::vector<std::unique_ptr<RegistryKey>> subkeys_;
     std::unordered_map<std::string, RegistryKey*> index_;  // folded name -> subkey
     std::vector<RegistryValue> values_;
+    // Folded value name -> position; kept only for keys with many values.
+    std::unordered_map<std::string, std::size_t> valueIndex_;
 };
 
 // The whole registry: one tree for each predefined root key.
@@ -91,8 +97,8 @@ public:
     static const std::vector<std::string>& RootNames();
     // A root by its full name (HKEY_LOCAL_MACHINE) or its handle value
     // (0x80000002); null when there is no such root.
-    RegistryKey* Root(std::string_view name);
-    RegistryKey* Root(std::uint32_t handleValue);
+    RegistryKey* Root(std::string_view name) const;
+    RegistryKey* Root(std::uint32_t handleValue) const;
     static bool RootHandleValue(std::string_view name, std::uint32_t* value);
 
     // A key by full path, root included ("HKEY_LOCAL_MACHINE\Enum\PCI").
