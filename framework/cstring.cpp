@@ -7,13 +7,9 @@ char CString::s_szEmpty[1] = {0};
 
 CString::CString() : m_pszData(s_szEmpty), m_nLength(0) {}
 
-CString::CString(const char* text) : CString() {
-    *this = text;
-}
+CString::CString(const char* text) : CString() { *this = text; }
 
-CString::CString(const CString& other) : CString() {
-    Assign(other.m_pszData, other.m_nLength);
-}
+CString::CString(const CString& other) : CString() { Assign(other.m_pszData, other.m_nLength); }
 
 CString& CString::operator=(const CString& other) {
     if (this != &other) Assign(other.m_pszData, other.m_nLength);
@@ -29,9 +25,7 @@ CString& CString::operator=(const char* text) {
     return *this;
 }
 
-CString::~CString() {
-    Empty();
-}
+CString::~CString() { Empty(); }
 
 void CString::Empty() {
     if (m_pszData != s_szEmpty) std::free(m_pszData);

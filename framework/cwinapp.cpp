@@ -39,13 +39,9 @@ CWinApp::~CWinApp() {
     if (g_pApp == this) g_pApp = nullptr;
 }
 
-CWinApp* AfxGetApp() {
-    return g_pApp;
-}
+CWinApp* AfxGetApp() { return g_pApp; }
 
-bool CWinApp::Enable3dControls() {
-    return true;
-}
+bool CWinApp::Enable3dControls() { return true; }
 
 void CWinApp::DeriveTitle() {
     if (m_pszAppName != nullptr) return;

@@ -123,8 +123,8 @@ BOOL DeleteFileA(const char* path);
 LONG RegOpenKeyA(HKEY key, const char* subKey, HKEY* result);
 LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD options, DWORD access, HKEY* result);
 LONG RegQueryInfoKeyA(HKEY key, char* className, DWORD* classNameSize, DWORD* reserved,
-                      DWORD* subKeys, DWORD* maxSubKeyLength, DWORD* maxClassLength,
-                      DWORD* values, DWORD* maxValueNameLength, DWORD* maxValueLength,
+                      DWORD* subKeys, DWORD* maxSubKeyLength, DWORD* maxClassLength, DWORD* values,
+                      DWORD* maxValueNameLength, DWORD* maxValueLength,
                       DWORD* securityDescriptorSize, void* lastWriteTime);
 LONG RegEnumKeyA(HKEY key, DWORD index, char* name, DWORD size);
 LONG RegDeleteKeyA(HKEY key, const char* subKey);

@@ -8,14 +8,14 @@
 // (which would cost about as much memory as the tree itself).
 #include "sim/regedit4.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <array>
 #include <cassert>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace platform::sim {
 
@@ -171,8 +171,7 @@ private:
 template <class Sink>
 class Parser {
 public:
-    Parser(std::string_view text, const CodePage& codePage, Sink* sink)
-        : text_(text), sink_(sink) {
+    Parser(std::string_view text, const CodePage& codePage, Sink* sink) : text_(text), sink_(sink) {
         for (unsigned b = 0; b < 256; ++b) {
             lead_[b] = codePage.IsLeadByte(static_cast<unsigned char>(b));
             special_[b] = lead_[b] || b == '"' || b == '\\';
@@ -477,8 +476,8 @@ bool CheckEncoding(std::string_view text, Regedit4Error* error) {
         if (error != nullptr) *error = Regedit4Error{line, std::move(message)};
         return false;
     };
-    if (text.size() >= 2 && ((text[0] == '\xff' && text[1] == '\xfe') ||
-                             (text[0] == '\xfe' && text[1] == '\xff'))) {
+    if (text.size() >= 2 &&
+        ((text[0] == '\xff' && text[1] == '\xfe') || (text[0] == '\xfe' && text[1] == '\xff'))) {
         return fail(1, "UTF-16 text: " + std::string(kUnicodeExportHint));
     }
     const void* nul = std::memchr(text.data(), '\0', text.size());
@@ -489,8 +488,9 @@ bool CheckEncoding(std::string_view text, Regedit4Error* error) {
         return fail(line, "binary file: a NUL byte, which no REGEDIT4 text holds");
     }
     if (text.substr(0, 3) == "\xef\xbb\xbf") {
-        return fail(1, "the file starts with a UTF-8 byte order mark; REGEDIT4 files are "
-                       "ANSI text and start with the line REGEDIT4");
+        return fail(1,
+                    "the file starts with a UTF-8 byte order mark; REGEDIT4 files are "
+                    "ANSI text and start with the line REGEDIT4");
     }
     return true;
 }

@@ -12,14 +12,11 @@ struct LeadRange {
 
 // Lead-byte ranges of the double-byte code pages, as Windows defines them.
 constexpr LeadRange kLeadRanges[] = {
-    {932, 0x81, 0x9F}, {932, 0xE0, 0xFC},
-    {936, 0x81, 0xFE},
-    {949, 0x81, 0xFE},
-    {950, 0x81, 0xFE},
+    {932, 0x81, 0x9F}, {932, 0xE0, 0xFC}, {936, 0x81, 0xFE}, {949, 0x81, 0xFE}, {950, 0x81, 0xFE},
 };
 
-constexpr unsigned kKnown[] = {874, 932, 936, 949, 950, 1250, 1251, 1252,
-                               1253, 1254, 1255, 1256, 1257, 1258};
+constexpr unsigned kKnown[] = {874,  932,  936,  949,  950,  1250, 1251,
+                               1252, 1253, 1254, 1255, 1256, 1257, 1258};
 
 }  // namespace
 

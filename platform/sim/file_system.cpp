@@ -53,7 +53,7 @@ namespace platform::sim {
 
 namespace {
 
-constexpr std::size_t kMaxPathLength = 259;       // MAX_PATH without the terminator
+constexpr std::size_t kMaxPathLength = 259;  // MAX_PATH without the terminator
 constexpr std::size_t kMaxComponentLength = 255;
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
@@ -78,8 +78,7 @@ struct ParsedPath {
     std::vector<std::string> components;
 };
 
-std::string JoinSpelled(char drive, const std::vector<std::string>& components,
-                        std::size_t count) {
+std::string JoinSpelled(char drive, const std::vector<std::string>& components, std::size_t count) {
     std::string text{drive, ':'};
     if (count == 0) return text + "\\";
     for (std::size_t i = 0; i < count; ++i) text += "\\" + components[i];
@@ -144,9 +143,9 @@ struct FileSystem::State {
 
     // A host folder entry found by a case-insensitive name.
     struct HostEntry {
-        std::string name;  // the matching entry's name; empty when nothing matches
+        std::string name;           // the matching entry's name; empty when nothing matches
         Kind kind = Kind::Missing;  // Missing also for entries that do not count
-        std::string real;  // the place it names, links resolved
+        std::string real;           // the place it names, links resolved
         bool readOnly = false;
     };
 
@@ -573,8 +572,8 @@ struct FileSystem::State {
         std::string temporary = *folder + "/.kestrow-tmp-XXXXXX";
         int fd = ::mkstemp(temporary.data());
         if (fd < 0) {
-            *error = "Could not write " + target + ": cannot make a temporary file in " +
-                     *folder + ": " + HostErrorText(errno);
+            *error = "Could not write " + target + ": cannot make a temporary file in " + *folder +
+                     ": " + HostErrorText(errno);
             return false;
         }
         bool written = WriteAll(fd, node.bytes) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
@@ -780,8 +779,7 @@ std::uint32_t FileSystem::Delete(std::string_view path) {
 // an existing file that cannot be written through the stream; "r+" writes
 // from the start without truncating; "w" truncates at once; "a" writes at
 // the end. Opening for append or update changes nothing until a write.
-std::uint32_t FileSystem::OpenStream(std::string_view path, std::string_view mode,
-                                     int* stream) {
+std::uint32_t FileSystem::OpenStream(std::string_view path, std::string_view mode, int* stream) {
     State& s = *state_;
     if (mode.empty() || !stream) return kErrorInvalidParameter;
     State::Stream opened;
@@ -799,10 +797,17 @@ std::uint32_t FileSystem::OpenStream(std::string_view path, std::string_view mod
         }
     }
     switch (mode[0]) {
-        case 'r': opened.access = plus ? State::Access::Update : State::Access::Read; break;
-        case 'w': opened.access = State::Access::Truncate; break;
-        case 'a': opened.access = State::Access::Append; break;
-        default: return kErrorInvalidParameter;
+        case 'r':
+            opened.access = plus ? State::Access::Update : State::Access::Read;
+            break;
+        case 'w':
+            opened.access = State::Access::Truncate;
+            break;
+        case 'a':
+            opened.access = State::Access::Append;
+            break;
+        default:
+            return kErrorInvalidParameter;
     }
 
     State::Entry entry = s.Resolve(path);

@@ -12,12 +12,29 @@ namespace {
 Machine* g_activeMachine = nullptr;
 
 constexpr const char* kOperationNames[kOperationCount] = {
-    "GetCommandLineA",    "SetErrorMode",         "GetModuleFileNameA", "LoadStringA",
-    "GetActiveWindow",    "IsDBCSLeadByte",       "GetVersionExA",      "MessageBoxA",
-    "ExitWindowsEx",      "GetCurrentDirectoryA", "GetWindowsDirectoryA", "CopyFileA",
-    "DeleteFileA",        "RegOpenKeyA",          "RegOpenKeyExA",      "RegQueryInfoKeyA",
-    "RegEnumKeyA",        "RegDeleteKeyA",        "RegCloseKey",        "FileOpen",
-    "FileWrite",          "FileClose",            "ExitProcessWithCode",
+    "GetCommandLineA",
+    "SetErrorMode",
+    "GetModuleFileNameA",
+    "LoadStringA",
+    "GetActiveWindow",
+    "IsDBCSLeadByte",
+    "GetVersionExA",
+    "MessageBoxA",
+    "ExitWindowsEx",
+    "GetCurrentDirectoryA",
+    "GetWindowsDirectoryA",
+    "CopyFileA",
+    "DeleteFileA",
+    "RegOpenKeyA",
+    "RegOpenKeyExA",
+    "RegQueryInfoKeyA",
+    "RegEnumKeyA",
+    "RegDeleteKeyA",
+    "RegCloseKey",
+    "FileOpen",
+    "FileWrite",
+    "FileClose",
+    "ExitProcessWithCode",
 };
 
 // How Call::ToString shows an operation's texts: which arguments are text
@@ -30,21 +47,30 @@ struct TextLayout {
 
 TextLayout LayoutOf(Operation op) {
     switch (op) {
-    case Operation::GetCommandLineA: return {0, true, false};
-    case Operation::GetModuleFileNameA:
-    case Operation::LoadStringA:
-    case Operation::GetCurrentDirectoryA:
-    case Operation::GetWindowsDirectoryA:
-    case Operation::RegEnumKeyA: return {0, false, true};
-    case Operation::MessageBoxA: return {0b0110, false, false};
-    case Operation::CopyFileA: return {0b0011, false, false};
-    case Operation::DeleteFileA: return {0b0001, false, false};
-    case Operation::RegOpenKeyA:
-    case Operation::RegOpenKeyExA:
-    case Operation::RegDeleteKeyA: return {0b0010, false, false};
-    case Operation::FileOpen: return {0b0011, false, false};
-    case Operation::FileWrite: return {0b0001, false, false};
-    default: return {0, false, false};
+        case Operation::GetCommandLineA:
+            return {0, true, false};
+        case Operation::GetModuleFileNameA:
+        case Operation::LoadStringA:
+        case Operation::GetCurrentDirectoryA:
+        case Operation::GetWindowsDirectoryA:
+        case Operation::RegEnumKeyA:
+            return {0, false, true};
+        case Operation::MessageBoxA:
+            return {0b0110, false, false};
+        case Operation::CopyFileA:
+            return {0b0011, false, false};
+        case Operation::DeleteFileA:
+            return {0b0001, false, false};
+        case Operation::RegOpenKeyA:
+        case Operation::RegOpenKeyExA:
+        case Operation::RegDeleteKeyA:
+            return {0b0010, false, false};
+        case Operation::FileOpen:
+            return {0b0011, false, false};
+        case Operation::FileWrite:
+            return {0b0001, false, false};
+        default:
+            return {0, false, false};
     }
 }
 
@@ -66,9 +92,7 @@ std::string Quoted(const std::string& bytes) {
 
 // A text argument that was a null pointer is recorded as NULL and shown
 // bare (a program's own text "NULL" looks the same in the line).
-std::string ShownText(const std::string& value) {
-    return value == "NULL" ? value : Quoted(value);
-}
+std::string ShownText(const std::string& value) { return value == "NULL" ? value : Quoted(value); }
 
 }  // namespace
 

@@ -78,7 +78,8 @@ struct VersionRecord {
     DWORD buildNumber = 0x040A08AE;  // 4.10.2222: high word holds the version
     DWORD platformId = VER_PLATFORM_WIN32_WINDOWS;
     std::string csdVersion = " A ";
-    std::vector<DWORD> acceptedSizes = {OSVERSIONINFOA_SIZE};  // Windows 98 knows only the old record
+    std::vector<DWORD> acceptedSizes = {
+        OSVERSIONINFOA_SIZE};  // Windows 98 knows only the old record
 };
 
 // Named systems with the version records their real counterparts report.

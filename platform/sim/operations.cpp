@@ -368,8 +368,8 @@ LONG Machine::Impl::OpenKey(HKEY parent, const char* subKey, HKEY* result, std::
 }
 
 LONG Machine::Impl::RegOpenKeyA(HKEY key, const char* subKey, HKEY* result) {
-    std::size_t entry = BeginCall(Operation::RegOpenKeyA,
-                                  {HandleText(key), Text(subKey), OutputPointer(result)});
+    std::size_t entry =
+        BeginCall(Operation::RegOpenKeyA, {HandleText(key), Text(subKey), OutputPointer(result)});
     LONG status = kRegAccessDenied;
     if (!Logged(entry).injectedFault) status = OpenKey(key, subKey, result, &Logged(entry).output);
     Logged(entry).result = Decimal(status);
@@ -379,9 +379,9 @@ LONG Machine::Impl::RegOpenKeyA(HKEY key, const char* subKey, HKEY* result) {
 LONG Machine::Impl::RegOpenKeyExA(HKEY key, const char* subKey, DWORD options, DWORD access,
                                   HKEY* result) {
     // Windows 98 has no key security: the access wanted is logged, not checked.
-    std::size_t entry = BeginCall(Operation::RegOpenKeyExA,
-                                  {HandleText(key), Text(subKey), Hex(options), Hex(access),
-                                   OutputPointer(result)});
+    std::size_t entry = BeginCall(
+        Operation::RegOpenKeyExA,
+        {HandleText(key), Text(subKey), Hex(options), Hex(access), OutputPointer(result)});
     LONG status = kRegAccessDenied;
     if (!Logged(entry).injectedFault) status = OpenKey(key, subKey, result, &Logged(entry).output);
     Logged(entry).result = Decimal(status);
@@ -564,8 +564,8 @@ std::size_t Machine::Impl::FileWrite(const void* data, std::size_t size, std::si
     if (!overflow) bytes = size * count;
     std::string shownData =
         data == nullptr ? kNull : std::string(static_cast<const char*>(data), overflow ? 0 : bytes);
-    std::size_t entry = BeginCall(Operation::FileWrite, {shownData, Decimal(size), Decimal(count),
-                                                         HandleText(stream)});
+    std::size_t entry = BeginCall(Operation::FileWrite,
+                                  {shownData, Decimal(size), Decimal(count), HandleText(stream)});
     Logged(entry).result = Decimal(0);
     auto found = streams_.find(reinterpret_cast<std::uintptr_t>(stream));
     if (Logged(entry).injectedFault || overflow || bytes == 0 || data == nullptr ||
@@ -662,8 +662,8 @@ LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD options, DWORD access, HK
 }
 
 LONG RegQueryInfoKeyA(HKEY key, char* className, DWORD* classNameSize, DWORD* reserved,
-                      DWORD* subKeys, DWORD* maxSubKeyLength, DWORD* maxClassLength,
-                      DWORD* values, DWORD* maxValueNameLength, DWORD* maxValueLength,
+                      DWORD* subKeys, DWORD* maxSubKeyLength, DWORD* maxClassLength, DWORD* values,
+                      DWORD* maxValueNameLength, DWORD* maxValueLength,
                       DWORD* securityDescriptorSize, void* lastWriteTime) {
     return Active().RegQueryInfoKeyA(key, className, classNameSize, reserved, subKeys,
                                      maxSubKeyLength, maxClassLength, values, maxValueNameLength,

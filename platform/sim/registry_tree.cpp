@@ -58,8 +58,9 @@ bool RegistryKey::RemoveSubkey(std::string_view name) {
     if (it == index_.end()) return false;
     RegistryKey* key = it->second;
     index_.erase(it);
-    subkeys_.erase(std::find_if(subkeys_.begin(), subkeys_.end(),
-                                [key](const std::unique_ptr<RegistryKey>& k) { return k.get() == key; }));
+    subkeys_.erase(
+        std::find_if(subkeys_.begin(), subkeys_.end(),
+                     [key](const std::unique_ptr<RegistryKey>& k) { return k.get() == key; }));
     return true;
 }
 
@@ -105,7 +106,8 @@ const RegistryValue* RegistryKey::FindValue(std::string_view name) const {
     return position < values_.size() ? &values_[position] : nullptr;
 }
 
-void RegistryKey::SetValue(std::string_view name, std::uint32_t type, std::vector<std::uint8_t> data) {
+void RegistryKey::SetValue(std::string_view name, std::uint32_t type,
+                           std::vector<std::uint8_t> data) {
     std::size_t position = ValuePosition(name);
     if (position < values_.size()) {
         values_[position].type = type;

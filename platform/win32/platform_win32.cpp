@@ -6,9 +6,9 @@
 // the handle values and flags are the same numbers on both sides.
 #include "platform/platform.h"
 
-#include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <windows.h>
 
 namespace platform {
 
@@ -46,7 +46,9 @@ int MessageBoxA(HWND owner, const char* text, const char* caption, UINT type) {
 
 BOOL ExitWindowsEx(UINT flags, DWORD reserved) { return ::ExitWindowsEx(flags, reserved); }
 
-DWORD GetCurrentDirectoryA(DWORD size, char* buffer) { return ::GetCurrentDirectoryA(size, buffer); }
+DWORD GetCurrentDirectoryA(DWORD size, char* buffer) {
+    return ::GetCurrentDirectoryA(size, buffer);
+}
 UINT GetWindowsDirectoryA(char* buffer, UINT size) { return ::GetWindowsDirectoryA(buffer, size); }
 
 BOOL CopyFileA(const char* existing, const char* target, BOOL failIfExists) {
@@ -64,8 +66,8 @@ LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD options, DWORD access, HK
 }
 
 LONG RegQueryInfoKeyA(HKEY key, char* className, DWORD* classNameSize, DWORD* reserved,
-                      DWORD* subKeys, DWORD* maxSubKeyLength, DWORD* maxClassLength,
-                      DWORD* values, DWORD* maxValueNameLength, DWORD* maxValueLength,
+                      DWORD* subKeys, DWORD* maxSubKeyLength, DWORD* maxClassLength, DWORD* values,
+                      DWORD* maxValueNameLength, DWORD* maxValueLength,
                       DWORD* securityDescriptorSize, void* lastWriteTime) {
     return ::RegQueryInfoKeyA(Native(key), className, Native(classNameSize), Native(reserved),
                               Native(subKeys), Native(maxSubKeyLength), Native(maxClassLength),

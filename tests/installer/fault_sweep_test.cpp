@@ -60,8 +60,8 @@ Outcome Observe(Machine& machine) {
 // What a run should end with when the nth call of op fails.
 Outcome Expected(Operation op, unsigned nth, Mode mode) {
     const bool unattended = mode == Mode::Unattended;
-    const Outcome success{unattended ? std::vector<std::string>{} : std::vector{kReboot},
-                          kPciAfter, unattended, !unattended, true};
+    const Outcome success{unattended ? std::vector<std::string>{} : std::vector{kReboot}, kPciAfter,
+                          unattended, !unattended, true};
     auto registryFailure = [](std::vector<std::string> boxes) {
         return Outcome{std::move(boxes), kPciBefore, false, false, true};
     };
@@ -72,27 +72,30 @@ Outcome Expected(Operation op, unsigned nth, Mode mode) {
             return unattended ? Outcome{{kReboot}, kPciAfter, false, false, true} : success;
         case Operation::GetVersionExA:
             if (nth == 1) return success;  // Windows 98 refuses the long record anyway
-            return {{"Check OS type Error !|Message|0",
-                     "KESTROW|This program only for 9x-me !!|48"},
-                    kPciBefore, false, false, false};
+            return {
+                {"Check OS type Error !|Message|0", "KESTROW|This program only for 9x-me !!|48"},
+                kPciBefore,
+                false,
+                false,
+                false};
         case Operation::GetCurrentDirectoryA:
         case Operation::GetWindowsDirectoryA:
         case Operation::CopyFileA:
             return {{"KESTROW|Copy driver file fail !!|48"}, kPciBefore, false, false, false};
         case Operation::RegOpenKeyA:
-            return registryFailure({"KESTROW|Get keyCount fail !!|48",
-                                    "KESTROW|Get del key fail !!|48"});
+            return registryFailure(
+                {"KESTROW|Get keyCount fail !!|48", "KESTROW|Get del key fail !!|48"});
         case Operation::RegQueryInfoKeyA:
             return registryFailure({"KESTROW|Get del key fail !!|48"});
         case Operation::RegOpenKeyExA:
             if (nth == 1) {
-                return registryFailure({"KESTROW|Open key fail !!|48",
-                                        "KESTROW|Get del key fail !!|48"});
+                return registryFailure(
+                    {"KESTROW|Open key fail !!|48", "KESTROW|Get del key fail !!|48"});
             }
             return registryFailure({"KESTROW|Open Key Fail!!|48"});
         case Operation::RegEnumKeyA:
-            return registryFailure({"KESTROW|Enum Key Fail !!|48",
-                                    "KESTROW|Get del key fail !!|48"});
+            return registryFailure(
+                {"KESTROW|Enum Key Fail !!|48", "KESTROW|Get del key fail !!|48"});
         case Operation::RegDeleteKeyA:
             return registryFailure({"KESTROW|Delete Key Fail!!|48"});
         case Operation::FileOpen:
@@ -161,13 +164,13 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(FaultSweepTest, CoversEveryOperationTheInstallationMakes) {
     std::map<Operation, bool> covered;
     for (const auto& p : SweepPoints()) covered[p.op] = true;
-    for (Operation op : {Operation::GetVersionExA, Operation::GetCurrentDirectoryA,
-                         Operation::GetWindowsDirectoryA, Operation::CopyFileA,
-                         Operation::RegOpenKeyA, Operation::RegQueryInfoKeyA,
-                         Operation::RegOpenKeyExA, Operation::RegEnumKeyA,
-                         Operation::RegDeleteKeyA, Operation::RegCloseKey, Operation::DeleteFileA,
-                         Operation::FileOpen, Operation::FileWrite, Operation::FileClose,
-                         Operation::MessageBoxA, Operation::ExitWindowsEx}) {
+    for (Operation op :
+         {Operation::GetVersionExA, Operation::GetCurrentDirectoryA,
+          Operation::GetWindowsDirectoryA, Operation::CopyFileA, Operation::RegOpenKeyA,
+          Operation::RegQueryInfoKeyA, Operation::RegOpenKeyExA, Operation::RegEnumKeyA,
+          Operation::RegDeleteKeyA, Operation::RegCloseKey, Operation::DeleteFileA,
+          Operation::FileOpen, Operation::FileWrite, Operation::FileClose, Operation::MessageBoxA,
+          Operation::ExitWindowsEx}) {
         EXPECT_TRUE(covered[op]) << platform::sim::OperationName(op);
     }
 }

@@ -80,15 +80,15 @@ TEST_P(IconRuleTest, ExclamationAddedOnlyToPlainQuestionSets) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Types, IconRuleTest,
-                         testing::Values(IconCase{0x0, 0x30},    // OK
-                                         IconCase{0x1, 0x31},    // OK/Cancel
-                                         IconCase{0x2, 0x2},     // Abort/Retry/Ignore
-                                         IconCase{0x3, 0x33},    // Yes/No/Cancel
-                                         IconCase{0x4, 0x34},    // Yes/No
-                                         IconCase{0x5, 0x5},     // Retry/Cancel
-                                         IconCase{0x6, 0x6},     // above the known sets
-                                         IconCase{0x10, 0x10},   // has an icon already
-                                         IconCase{0x41, 0x41},   // OK/Cancel with asterisk
+                         testing::Values(IconCase{0x0, 0x30},         // OK
+                                         IconCase{0x1, 0x31},         // OK/Cancel
+                                         IconCase{0x2, 0x2},          // Abort/Retry/Ignore
+                                         IconCase{0x3, 0x33},         // Yes/No/Cancel
+                                         IconCase{0x4, 0x34},         // Yes/No
+                                         IconCase{0x5, 0x5},          // Retry/Cancel
+                                         IconCase{0x6, 0x6},          // above the known sets
+                                         IconCase{0x10, 0x10},        // has an icon already
+                                         IconCase{0x41, 0x41},        // OK/Cancel with asterisk
                                          IconCase{0x1000, 0x1030}));  // other bits kept
 
 TEST(FrameworkTest, AddsTheErrorModeBitsToTheModeItHad) {

@@ -35,7 +35,8 @@ int main(int argc, char** argv) {
             auto end = std::chrono::steady_clock::now();
             totalMs += std::chrono::duration<double, std::milli>(end - start).count();
             calls = machine.Calls().size();
-            if (!machine.Boxes().empty() || machine.Files().ReadFile("C:\\csb.log") == std::nullopt) {
+            if (!machine.Boxes().empty() ||
+                machine.Files().ReadFile("C:\\csb.log") == std::nullopt) {
                 std::fprintf(stderr, "run did not succeed\n");
                 return 1;
             }

@@ -28,8 +28,7 @@ const std::string kDeleteKeyFail = "KESTROW|Delete Key Fail!!|48";
 
 const std::vector<std::string> kDefaultPci = {"VEN_10B9&DEV_5237", kControllerKey,
                                               "VEN_8086&DEV_24C2"};
-const std::vector<std::string> kPciWithoutController = {"VEN_10B9&DEV_5237",
-                                                        "VEN_8086&DEV_24C2"};
+const std::vector<std::string> kPciWithoutController = {"VEN_10B9&DEV_5237", "VEN_8086&DEV_24C2"};
 
 enum class Files { Placed, NotAllPlaced };
 
@@ -47,6 +46,8 @@ struct Scenario {
     std::optional<std::string> marker;  // contents of c:\csb.log, if any
 };
 
+// One scenario a line or two, laid out as a table.
+// clang-format off
 std::vector<Scenario> Scenarios() {
     std::vector<Scenario> list;
     auto add = [&](Scenario s) { list.push_back(std::move(s)); };
@@ -156,6 +157,7 @@ std::vector<Scenario> Scenarios() {
          {}, Files::Placed, kPciWithoutController, false, std::nullopt});
     return list;
 }
+// clang-format on
 
 class InstallationTest : public testing::TestWithParam<Scenario> {};
 
@@ -218,12 +220,12 @@ TEST(InstallationTest, CopiesGoInTableOrderAndReplaceExistingFiles) {
                              call.arguments.at(2));
         }
     }
-    EXPECT_EQ(copies, (std::vector<std::string>{
-                          "C:\\DRV\\owc\\iusb2.inf -> C:\\WINDOWS\\inf\\iusb2.inf 0",
-                          "C:\\DRV\\owc\\iusbehci.sys -> "
-                          "C:\\WINDOWS\\system32\\drivers\\iusbehci.sys 0",
-                          "C:\\DRV\\owc\\iusb2hub.sys -> "
-                          "C:\\WINDOWS\\system32\\drivers\\iusb2hub.sys 0"}));
+    EXPECT_EQ(copies,
+              (std::vector<std::string>{"C:\\DRV\\owc\\iusb2.inf -> C:\\WINDOWS\\inf\\iusb2.inf 0",
+                                        "C:\\DRV\\owc\\iusbehci.sys -> "
+                                        "C:\\WINDOWS\\system32\\drivers\\iusbehci.sys 0",
+                                        "C:\\DRV\\owc\\iusb2hub.sys -> "
+                                        "C:\\WINDOWS\\system32\\drivers\\iusb2hub.sys 0"}));
     EXPECT_TRUE(kestrow_test::DriverFilesPlaced(machine));
 }
 

@@ -35,7 +35,8 @@ std::vector<std::string> BoxSummaries(const platform::sim::Machine& machine);
 
 // Whether the three driver files are in the Windows folders with the
 // contents of their sources.
-bool DriverFilesPlaced(platform::sim::Machine& machine, const std::string& windowsDir = "C:\\WINDOWS");
+bool DriverFilesPlaced(platform::sim::Machine& machine,
+                       const std::string& windowsDir = "C:\\WINDOWS");
 
 }  // namespace kestrow_test
 

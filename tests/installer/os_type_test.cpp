@@ -114,11 +114,10 @@ TEST_P(RecordSizeTest, AsksForTheLongRecordThenTheShortOne) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sizes, RecordSizeTest,
-    testing::Values(RecordSizeCase{"LongAccepted", {156, 148}, {156}, 1},
-                    RecordSizeCase{"OnlyShortAccepted", {148}, {156, 148}, 1},
-                    RecordSizeCase{"NoneAccepted", {}, {156, 148}, 0}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Sizes, RecordSizeTest,
+                         testing::Values(RecordSizeCase{"LongAccepted", {156, 148}, {156}, 1},
+                                         RecordSizeCase{"OnlyShortAccepted", {148}, {156, 148}, 1},
+                                         RecordSizeCase{"NoneAccepted", {}, {156, 148}, 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -155,17 +155,24 @@ TEST_F(FileSystemTest, PathsThatNameNothingAreRefused) {
         std::uint32_t error;
     };
     const Case cases[] = {
-        {"C:\\DRV\\a<b.txt", kErrorInvalidName},  {"C:\\DRV\\a>b", kErrorInvalidName},
-        {"C:\\DRV\\a\"b", kErrorInvalidName},     {"C:\\DRV\\a|b", kErrorInvalidName},
-        {"C:\\DRV\\a?b", kErrorInvalidName},      {"C:\\DRV\\a*", kErrorInvalidName},
-        {"C:\\DRV\\a:b", kErrorInvalidName},      {"C:\\DRV\\a\tb", kErrorInvalidName},
-        {"C:\\owc\\x\x01", kErrorInvalidName},    {"C:\\DRV\\...", kErrorInvalidName},
-        {"C:\\DRV\\ \\x", kErrorInvalidName},     {"C:\\" + longName, kErrorInvalidName},
+        {"C:\\DRV\\a<b.txt", kErrorInvalidName},
+        {"C:\\DRV\\a>b", kErrorInvalidName},
+        {"C:\\DRV\\a\"b", kErrorInvalidName},
+        {"C:\\DRV\\a|b", kErrorInvalidName},
+        {"C:\\DRV\\a?b", kErrorInvalidName},
+        {"C:\\DRV\\a*", kErrorInvalidName},
+        {"C:\\DRV\\a:b", kErrorInvalidName},
+        {"C:\\DRV\\a\tb", kErrorInvalidName},
+        {"C:\\owc\\x\x01", kErrorInvalidName},
+        {"C:\\DRV\\...", kErrorInvalidName},
+        {"C:\\DRV\\ \\x", kErrorInvalidName},
+        {"C:\\" + longName, kErrorInvalidName},
         {"C:\\" + std::string(255, 'a'), kErrorFileNotFound},
         {longPath, kErrorPathNotFound},
         // Short as given, too long once the current directory is put in front.
         {std::string(250, 'c'), kErrorPathNotFound},
-        {"Q:\\x.txt", kErrorPathNotFound},        {"\\\\server\\share\\x", kErrorPathNotFound},
+        {"Q:\\x.txt", kErrorPathNotFound},
+        {"\\\\server\\share\\x", kErrorPathNotFound},
         {"", kErrorPathNotFound},
     };
     files.SetCurrentDirectory("C:\\DRV\\owc");
@@ -360,8 +367,11 @@ TEST_F(FileSystemTest, ChangesListWhatDiffersFromBeforeInFirstChangeOrder) {
     files.AddFile("C:\\same.txt", "new inf");
     ASSERT_EQ(files.Copy("C:\\DRV\\owc\\iusb2.inf", "C:\\same.txt", false), 0u);
     ASSERT_EQ(files.Copy("C:\\DRV\\owc\\iusb2.inf", "C:\\WINDOWS\\inf\\iusb2.inf", false), 0u);
-    ASSERT_EQ(files.Copy("C:\\DRV\\owc\\iusbehci.sys", "C:\\WINDOWS\\system32\\drivers\\"
-                                                       "iusbehci.sys", false), 0u);
+    ASSERT_EQ(files.Copy("C:\\DRV\\owc\\iusbehci.sys",
+                         "C:\\WINDOWS\\system32\\drivers\\"
+                         "iusbehci.sys",
+                         false),
+              0u);
     // Created and deleted again: no change at all.
     ASSERT_EQ(files.Copy("C:\\DRV\\owc\\iusb2.inf", "C:\\temp.inf", false), 0u);
     ASSERT_EQ(files.Delete("C:\\temp.inf"), 0u);
@@ -483,8 +493,8 @@ TEST_F(FileSystemTest, CommitWritesEveryChangeThroughATemporaryFile) {
     files.AddDirectory("C:\\WINDOWS\\system32\\drivers");  // not on the host yet
 
     ASSERT_EQ(files.Copy("C:\\DRV\\owc\\iusb2.inf", "C:\\windows\\inf\\iusb2.inf", false), 0u);
-    ASSERT_EQ(files.Copy("C:\\DRV\\owc\\locked.sys", "C:\\windows\\system32\\drivers\\X.sys",
-                         false), 0u);
+    ASSERT_EQ(
+        files.Copy("C:\\DRV\\owc\\locked.sys", "C:\\windows\\system32\\drivers\\X.sys", false), 0u);
     ASSERT_EQ(files.Delete("C:\\windows\\inf\\OLD.PNF"), 0u);
     int stream = 0;
     ASSERT_EQ(files.OpenStream("c:\\csb.log", "wb", &stream), 0u);
@@ -506,9 +516,17 @@ TEST_F(FileSystemTest, CommitWritesEveryChangeThroughATemporaryFile) {
     }
     std::sort(names.begin(), names.end());
     const std::vector<std::string> expected = {
-        "DRV", "DRV/owc", "DRV/owc/iusb2.inf", "DRV/owc/locked.sys", "WINDOWS",
-        "WINDOWS/INF", "WINDOWS/INF/IUSB2.INF", "WINDOWS/system32",
-        "WINDOWS/system32/drivers", "WINDOWS/system32/drivers/X.sys", "csb.log",
+        "DRV",
+        "DRV/owc",
+        "DRV/owc/iusb2.inf",
+        "DRV/owc/locked.sys",
+        "WINDOWS",
+        "WINDOWS/INF",
+        "WINDOWS/INF/IUSB2.INF",
+        "WINDOWS/system32",
+        "WINDOWS/system32/drivers",
+        "WINDOWS/system32/drivers/X.sys",
+        "csb.log",
     };
     EXPECT_EQ(names, expected);  // and no temporary file left behind
 
@@ -576,8 +594,7 @@ TEST_F(FileSystemTest, NoPathReachesOutsideTheHostFolder) {
     }
     EXPECT_FALSE(files.IsDirectory("C:\\out"));
     EXPECT_EQ(files.Copy("C:\\real.txt", "C:\\out\\new.txt", false), kErrorPathNotFound);
-    EXPECT_EQ(files.Copy("C:\\real.txt", "..\\..\\outside\\secret.txt", false),
-              kErrorPathNotFound);
+    EXPECT_EQ(files.Copy("C:\\real.txt", "..\\..\\outside\\secret.txt", false), kErrorPathNotFound);
     // Writing where an outward link stands replaces the link, not its target.
     EXPECT_EQ(files.Copy("C:\\real.txt", "C:\\secret.lnk", false), 0u);
     EXPECT_EQ(files.Copy("C:\\real.txt", "C:\\sublink\\deep.txt", false), 0u);
@@ -605,7 +622,8 @@ TEST_F(FileSystemTest, FoldersOfThousandsOfFilesStayQuick) {
     }
     for (int i = 0; i < count; i += 7) {
         ASSERT_EQ(files.Copy("C:\\big\\file" + std::to_string(i) + ".sys",
-                             "C:\\mem\\FILE" + std::to_string(i), false), 0u);
+                             "C:\\mem\\FILE" + std::to_string(i), false),
+                  0u);
     }
     EXPECT_EQ(files.Changes().size(), static_cast<std::size_t>((count + 6) / 7));
 }

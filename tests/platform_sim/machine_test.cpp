@@ -78,9 +78,9 @@ protected:
 
 TEST_F(RegistryTest, LookupIgnoresCaseAndEnumerationKeepsCaseInCreationOrder) {
     HKEY pci = Open(HKEY_LOCAL_MACHINE, "enum\\pci");
-    EXPECT_THAT(EnumerateAll(pci), ElementsAre("VEN_10B9&DEV_5237",
-                                               "VEN_8086&DEV_24CD&SUBSYS_24CD8086",
-                                               "VEN_8086&DEV_24C2"));
+    EXPECT_THAT(
+        EnumerateAll(pci),
+        ElementsAre("VEN_10B9&DEV_5237", "VEN_8086&DEV_24CD&SUBSYS_24CD8086", "VEN_8086&DEV_24C2"));
     char name[256] = "unchanged";
     EXPECT_EQ(RegEnumKeyA(pci, 3, name, sizeof name), kNoMoreItems);
     EXPECT_STREQ(name, "unchanged");
@@ -95,10 +95,7 @@ TEST_F(RegistryTest, EnumeratedNameMustFitWithItsTerminator) {
     };
     const Case cases[] = {
         {255, 255, kMoreData},  // the longest name Windows 98 allows, 255 bytes offered
-        {255, 256, ERROR_SUCCESS},
-        {5, 5, kMoreData},
-        {5, 6, ERROR_SUCCESS},
-        {5, 0, kMoreData},
+        {255, 256, ERROR_SUCCESS}, {5, 5, kMoreData}, {5, 6, ERROR_SUCCESS}, {5, 0, kMoreData},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.nameLength) + " chars into " + std::to_string(c.size));
@@ -256,14 +253,18 @@ TEST_F(RegistryTest, CodePageChangeKeepsContentsAndOpenHandles) {
     HKEY pci = Open(HKEY_LOCAL_MACHINE, "Enum\\PCI");
     machine.SetCodePage(932);
     EXPECT_EQ(machine.Registry().GetCodePage().Number(), 932u);
-    EXPECT_THAT(EnumerateAll(pci), ElementsAre("VEN_10B9&DEV_5237",
-                                               "VEN_8086&DEV_24CD&SUBSYS_24CD8086",
-                                               "VEN_8086&DEV_24C2"));
+    EXPECT_THAT(
+        EnumerateAll(pci),
+        ElementsAre("VEN_10B9&DEV_5237", "VEN_8086&DEV_24CD&SUBSYS_24CD8086", "VEN_8086&DEV_24C2"));
     // In 932, 0x83 leads a double-byte character, so the letter after it is
     // a trail byte and its case counts.
     RegistryKey* enumKey = machine.Registry().FindFullPath("HKEY_LOCAL_MACHINE\\Enum");
-    enumKey->CreateSubkey("\x83" "a");
-    enumKey->CreateSubkey("\x83" "A");
+    enumKey->CreateSubkey(
+        "\x83"
+        "a");
+    enumKey->CreateSubkey(
+        "\x83"
+        "A");
     EXPECT_EQ(enumKey->SubkeyCount(), 3u);
     // A handle opened before the change still acts on the live registry.
     EXPECT_EQ(RegDeleteKeyA(pci, "VEN_8086&DEV_24C2"), ERROR_SUCCESS);
@@ -302,8 +303,8 @@ TEST(VersionRecordTest, NamedSystemsReportTheirVersionAndAcceptTheirRecordSizes)
         const DWORD sizes[] = {OSVERSIONINFOEXA_SIZE, OSVERSIONINFOA_SIZE, 0, 152, 157};
         for (DWORD size : sizes) {
             SCOPED_TRACE(std::string(c.name) + " record of " + std::to_string(size));
-            bool accepted = size == OSVERSIONINFOA_SIZE ||
-                            (size == OSVERSIONINFOEXA_SIZE && c.acceptsExtended);
+            bool accepted =
+                size == OSVERSIONINFOA_SIZE || (size == OSVERSIONINFOEXA_SIZE && c.acceptsExtended);
             OSVERSIONINFOEXA info;
             std::memset(&info, 0xCC, sizeof info);
             info.dwOSVersionInfoSize = size;
@@ -359,11 +360,13 @@ TEST_F(MachineTest, DirectoryIsCopiedOnlyWhenItFitsWithItsTerminator) {
     };
     using Query = std::function<DWORD(Machine&, const char*, DWORD, char*)>;
     const std::pair<const char*, Query> queries[] = {
-        {"current", [](Machine& m, const char* dir, DWORD size, char* buffer) {
+        {"current",
+         [](Machine& m, const char* dir, DWORD size, char* buffer) {
              m.currentDirectory = dir;
              return GetCurrentDirectoryA(size, buffer);
          }},
-        {"windows", [](Machine& m, const char* dir, DWORD size, char* buffer) {
+        {"windows",
+         [](Machine& m, const char* dir, DWORD size, char* buffer) {
              m.windowsDirectory = dir;
              return static_cast<DWORD>(GetWindowsDirectoryA(buffer, size));
          }},
@@ -445,12 +448,12 @@ TEST(CodePageLeadByteTest, LeadBytesFollowTheCodePage) {
         bool lead;
     };
     const Case cases[] = {
-        {1252, 0x81, false}, {1252, 0xE0, false}, {1252, 0x41, false},
-        {932, 0x80, false},  {932, 0x81, true},   {932, 0x9F, true},  {932, 0xA0, false},
-        {932, 0xDF, false},  {932, 0xE0, true},   {932, 0xFC, true},  {932, 0xFD, false},
-        {936, 0x80, false},  {936, 0x81, true},   {936, 0xFE, true},  {936, 0xFF, false},
-        {949, 0x80, false},  {949, 0x81, true},   {949, 0xFE, true},  {949, 0xFF, false},
-        {950, 0x80, false},  {950, 0x81, true},   {950, 0xFE, true},  {950, 0x5C, false},
+        {1252, 0x81, false}, {1252, 0xE0, false}, {1252, 0x41, false}, {932, 0x80, false},
+        {932, 0x81, true},   {932, 0x9F, true},   {932, 0xA0, false},  {932, 0xDF, false},
+        {932, 0xE0, true},   {932, 0xFC, true},   {932, 0xFD, false},  {936, 0x80, false},
+        {936, 0x81, true},   {936, 0xFE, true},   {936, 0xFF, false},  {949, 0x80, false},
+        {949, 0x81, true},   {949, 0xFE, true},   {949, 0xFF, false},  {950, 0x80, false},
+        {950, 0x81, true},   {950, 0xFE, true},   {950, 0x5C, false},
     };
     for (const Case& c : cases) {
         Machine machine;
@@ -609,8 +612,8 @@ TEST_F(MachineTest, EveryOperationHasAFailureForm) {
         {Operation::ExitWindowsEx, [&] { return n(ExitWindowsEx(EWX_REBOOT, 0)); }, 0},
         {Operation::GetCurrentDirectoryA, [&] { return n(GetCurrentDirectoryA(64, buffer)); }, 0},
         {Operation::GetWindowsDirectoryA, [&] { return n(GetWindowsDirectoryA(buffer, 64)); }, 0},
-        {Operation::CopyFileA,
-         [&] { return n(CopyFileA("C:\\source.txt", "C:\\copy.txt", 0)); }, 0},
+        {Operation::CopyFileA, [&] { return n(CopyFileA("C:\\source.txt", "C:\\copy.txt", 0)); },
+         0},
         {Operation::DeleteFileA, [&] { return n(DeleteFileA("C:\\source.txt")); }, 0},
         {Operation::RegOpenKeyA,
          [&] {
@@ -631,8 +634,7 @@ TEST_F(MachineTest, EveryOperationHasAFailureForm) {
                                        nullptr, nullptr, nullptr, nullptr, nullptr));
          },
          kAccessDenied},
-        {Operation::RegEnumKeyA, [&] { return n(RegEnumKeyA(pci, 0, buffer, 64)); },
-         kAccessDenied},
+        {Operation::RegEnumKeyA, [&] { return n(RegEnumKeyA(pci, 0, buffer, 64)); }, kAccessDenied},
         {Operation::RegDeleteKeyA, [&] { return n(RegDeleteKeyA(pci, "VEN_8086&DEV_24CD")); },
          kAccessDenied},
         {Operation::RegCloseKey, [&] { return n(RegCloseKey(pci)); }, kAccessDenied},

@@ -27,8 +27,18 @@ const PathCase kPathCases[] = {
     {"TrailBackslashSplitsNothing", 950, "Enum\\\xB3\x5C\\X", "ENUM\\\xB3\x5C\\x", 3, true},
     {"SameBytesSplitInSingleBytePage", 1252, "Enum\\\xB3\x5C\\X", "Enum\\\xB3\\X", 3, true},
     // A trail byte that is a letter is not folded.
-    {"TrailLetterKeepsItsCase", 950, "\xA5" "a", "\xA5" "A", 1, false},
-    {"AsciiLetterAfterCharacterFolded", 950, "\xA5" "ab", "\xA5" "aB", 1, true},
+    {"TrailLetterKeepsItsCase", 950,
+     "\xA5"
+     "a",
+     "\xA5"
+     "A",
+     1, false},
+    {"AsciiLetterAfterCharacterFolded", 950,
+     "\xA5"
+     "ab",
+     "\xA5"
+     "aB",
+     1, true},
 };
 
 class RegistryPathTest : public testing::TestWithParam<PathCase> {};

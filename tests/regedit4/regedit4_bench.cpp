@@ -10,13 +10,13 @@
 // the exit code is 1 when it does not or when loading fails.
 #include "sim/regedit4.h"
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -169,9 +169,10 @@ int main(int argc, char** argv) {
     }
     close(fd);
 
-    std::printf("Load: text in memory -> tree. Save: tree -> text. Memory, per file byte:\n"
-                "tree = added by loading; load and save = peak resident bytes added by the\n"
-                "step and all before it (file text, tree, saved text).\n");
+    std::printf(
+        "Load: text in memory -> tree. Save: tree -> text. Memory, per file byte:\n"
+        "tree = added by loading; load and save = peak resident bytes added by the\n"
+        "step and all before it (file text, tree, saved text).\n");
     std::printf("%8s %9s %10s %10s %10s %10s %10s  %s\n", "file MB", "keys", "load MB/s",
                 "save MB/s", "tree", "load", "save", "round trip");
     int result = 0;

@@ -87,8 +87,8 @@ const ReadCase kReadCases[] = {
      "[HKEY_LOCAL_MACHINE\\Foo]\na=1:2<00>\nb=1:3<00>\n[HKEY_LOCAL_MACHINE\\Bar]\n"},
     {"EmptyPathComponentsAreNoNames", Reg("[HKEY_LOCAL_MACHINE\\A\\\\B\\]\n"),
      "[HKEY_LOCAL_MACHINE\\A]\n[HKEY_LOCAL_MACHINE\\A\\B]\n"},
-    {"KeyNameHoldingBracketsAndBlanksAfterTheClosingOne",
-     Reg("[HKEY_LOCAL_MACHINE\\[x] y]] \t\n"), "[HKEY_LOCAL_MACHINE\\[x] y]]\n"},
+    {"KeyNameHoldingBracketsAndBlanksAfterTheClosingOne", Reg("[HKEY_LOCAL_MACHINE\\[x] y]] \t\n"),
+     "[HKEY_LOCAL_MACHINE\\[x] y]]\n"},
     {"Escapes", Reg(R"reg([HKEY_LOCAL_MACHINE\A]
 "q\"n\\"="a\\b\"c\nd\\"
 "path"="C:\WINDOWS\\INF"
@@ -344,10 +344,10 @@ TEST(Regedit4Read, DoubleByteNamesStayWholeInCodePage950) {
                              &tree, &error));
     EXPECT_EQ(outer->SubkeyCount(), 1u);
 
-    EXPECT_EQ(WriteRegedit4Subtree(*tree.FindFullPath("HKEY_LOCAL_MACHINE\\Enum"),
-                                   tree.GetCodePage()),
-              "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Enum]\r\n\r\n[HKEY_LOCAL_MACHINE\\Enum\\" +
-                  xu + gong + "]\r\n\r\n" + text.substr(12));
+    EXPECT_EQ(
+        WriteRegedit4Subtree(*tree.FindFullPath("HKEY_LOCAL_MACHINE\\Enum"), tree.GetCodePage()),
+        "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Enum]\r\n\r\n[HKEY_LOCAL_MACHINE\\Enum\\" + xu +
+            gong + "]\r\n\r\n" + text.substr(12));
 
     // The same bytes in code page 1252 are single-byte characters and
     // backslashes: the key path splits, and the value line escapes its
@@ -376,8 +376,8 @@ TEST(Regedit4Files, ReadsWritesAndReportsFileProblems) {
     ASSERT_TRUE(WriteRegedit4File(path, text, &error)) << error.message;
     ASSERT_TRUE(WriteRegedit4File(path, text, &error)) << error.message;  // replaces
     ASSERT_TRUE(ReadRegedit4File(path, &tree, &error)) << error.message;
-    EXPECT_EQ(WriteRegedit4NonEmptyRoots(tree), "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE]\r\n\r\n" +
-                                                    text.substr(12));
+    EXPECT_EQ(WriteRegedit4NonEmptyRoots(tree),
+              "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE]\r\n\r\n" + text.substr(12));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir),
                             std::filesystem::directory_iterator()),
               1);  // no temporary file left
@@ -561,13 +561,13 @@ TEST(Regedit4RoundTrip, RegeditExportComesBackIdentical) {
 // A hand-written file in other spellings reads to a tree that the writer
 // writes and the reader reads back to the same tree.
 TEST(Regedit4RoundTrip, LooseSpellingsKeepTheTree) {
-    const std::string loose = Reg(
-        "; made by hand\n"
-        "[hkey_local_machine\\Enum\\PCI\\Dev]\n"
-        "\"Bin\"=hex(3):1,2, 3,\\\n\t4\n"
-        "\"Word\"=dword:1F\n"
-        "@=hex(1):61,62\n"
-        "\"Path\"=\"C:\\WINDOWS\\\\SYSTEM\"\n");
+    const std::string loose =
+        Reg("; made by hand\n"
+            "[hkey_local_machine\\Enum\\PCI\\Dev]\n"
+            "\"Bin\"=hex(3):1,2, 3,\\\n\t4\n"
+            "\"Word\"=dword:1F\n"
+            "@=hex(1):61,62\n"
+            "\"Path\"=\"C:\\WINDOWS\\\\SYSTEM\"\n");
     RegistryTree tree;
     ASSERT_TRUE(ReadRegedit4(loose, &tree, nullptr));
     std::string written = WriteRegedit4(tree);
