@@ -1,0 +1,165 @@
+// kestrow-sim: runs Kestrow's installer once on a simulated Windows machine
+// described by a folder, and reports what it did (and, with --apply, writes
+// the changes back to that folder).
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <string>
+
+#include "platform/sim/machine.h"
+#include "sim/apply_changes.h"
+#include "sim/box_prompt.h"
+#include "sim/cli_options.h"
+#include "sim/installer_run.h"
+#include "sim/key_deletions.h"
+#include "sim/machine_loader.h"
+#include "sim/run_report.h"
+
+namespace {
+
+using kestrow_sim::CliOptions;
+using kestrow_sim::MachineDescription;
+
+constexpr int kExitRan = 0;
+constexpr int kExitApplyFailed = 1;
+constexpr int kExitBadInput = 2;
+constexpr int kExitInternalError = 3;
+
+int BadInput(const std::string& message) {
+    std::fprintf(stderr, "kestrow-sim: %s\n", message.c_str());
+    return kExitBadInput;
+}
+
+// The machine folder's description with the command line's overrides.
+bool Describe(const CliOptions& options, MachineDescription* description, std::string* error) {
+    std::string folder;
+    if (!kestrow_sim::ResolveMachineFolder(options.machine, &folder, error)) return false;
+    if (!kestrow_sim::DescribeMachineFolder(folder, description, error)) return false;
+    kestrow_sim::MachineSettings& settings = description->settings;
+    if (!options.system.empty()) {
+        platform::sim::VersionRecordForSystem(options.system, &settings.version);
+        settings.systemName = options.system;
+        settings.versionGiven = true;
+    }
+    for (const kestrow_sim::DriveSetting& drive : options.drives) {
+        bool replaced = false;
+        for (kestrow_sim::DriveSetting& existing : settings.drives) {
+            if (existing.letter == drive.letter) {
+                existing = drive;
+                replaced = true;
+            }
+        }
+        if (!replaced) settings.drives.push_back(drive);
+    }
+    if (!options.currentDirectory.empty()) settings.currentDirectory = options.currentDirectory;
+    if (!options.registryFile.empty()) description->registryFile = options.registryFile;
+    description->commandTail = options.commandTail;
+    return true;
+}
+
+void SetUpAnswersAndFaults(const CliOptions& options, platform::sim::Machine* machine) {
+    machine->scriptedAnswers = options.answers;
+    if (options.benchRuns == 0 && ::isatty(STDIN_FILENO)) {
+        unsigned codePage = machine->GetCodePage().Number();
+        machine->answerBox = [codePage](const platform::sim::MessageBoxRecord& box) {
+            return kestrow_sim::PromptBox(box, codePage, stdin, stderr);
+        };
+    } else {
+        machine->answerBox = [](const platform::sim::MessageBoxRecord&) { return -1; };
+    }
+    for (const kestrow_sim::FaultOption& fault : options.faults) {
+        if (fault.nth == 0) {
+            machine->FailAlways(fault.operation);
+        } else {
+            machine->FailAtCall(fault.operation, fault.nth);
+        }
+    }
+}
+
+// Times whole runs (load, run, report) without the process start.
+int Bench(const CliOptions& options, const MachineDescription& description) {
+    using Clock = std::chrono::steady_clock;
+    Clock::duration load{}, run{}, report{};
+    std::size_t reportBytes = 0;
+    for (unsigned i = 0; i < options.benchRuns; ++i) {
+        auto start = Clock::now();
+        platform::sim::Machine machine;
+        std::string error;
+        if (!kestrow_sim::LoadMachine(description, &machine, &error)) return BadInput(error);
+        SetUpAnswersAndFaults(options, &machine);
+        auto loaded = Clock::now();
+        auto before = kestrow_sim::SnapshotRegistry(machine.Registry());
+        kestrow_sim::RunInstaller(machine);
+        auto ran = Clock::now();
+        auto result = kestrow_sim::BuildRunReport(machine, *before, description, options.trace);
+        reportBytes += (options.json ? kestrow_sim::FormatJsonReport(result)
+                                     : kestrow_sim::FormatTextReport(result))
+                           .size();
+        auto reported = Clock::now();
+        load += loaded - start;
+        run += ran - loaded;
+        report += reported - ran;
+    }
+    auto micros = [&](Clock::duration total) {
+        return std::chrono::duration<double, std::micro>(total).count() / options.benchRuns;
+    };
+    std::printf(
+        "kestrow-sim bench: %u runs on %s: %.1f us per run "
+        "(load machine %.1f us, run %.1f us, report %.1f us; %zu report bytes)\n",
+        options.benchRuns, description.folder.c_str(), micros(load + run + report), micros(load),
+        micros(run), micros(report), reportBytes / options.benchRuns);
+    return kExitRan;
+}
+
+int Main(int argc, char** argv) {
+    CliOptions options;
+    std::string error;
+    if (!kestrow_sim::ParseCliOptions(argc, argv, &options, &error)) {
+        std::fprintf(stderr, "kestrow-sim: %s\n\n%s", error.c_str(),
+                     kestrow_sim::UsageText().c_str());
+        return kExitBadInput;
+    }
+    if (options.help) {
+        std::fputs(kestrow_sim::UsageText().c_str(), stdout);
+        return kExitRan;
+    }
+    MachineDescription description;
+    if (!Describe(options, &description, &error)) return BadInput(error);
+    if (options.benchRuns > 0) return Bench(options, description);
+
+    platform::sim::Machine machine;
+    if (!kestrow_sim::LoadMachine(description, &machine, &error)) return BadInput(error);
+    SetUpAnswersAndFaults(options, &machine);
+    auto before = kestrow_sim::SnapshotRegistry(machine.Registry());
+
+    kestrow_sim::RunInstaller(machine);
+
+    kestrow_sim::RunReport report =
+        kestrow_sim::BuildRunReport(machine, *before, description, options.trace && options.json);
+    if (options.trace && !options.json) {
+        std::size_t number = 0;
+        for (const platform::sim::Call& call : machine.Calls()) {
+            std::fprintf(stderr, "%4zu %s\n", ++number, call.ToString().c_str());
+        }
+    }
+    report.applyRequested = options.apply;
+    if (options.apply) report.applied = kestrow_sim::ApplyChanges(machine, *before, description);
+    std::string text = options.json ? kestrow_sim::FormatJsonReport(report)
+                                    : kestrow_sim::FormatTextReport(report);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+    return report.applied && !report.applied->ok ? kExitApplyFailed : kExitRan;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return Main(argc, argv);
+    } catch (const std::exception& failure) {
+        std::fprintf(stderr, "kestrow-sim: internal error: %s\n", failure.what());
+        return kExitInternalError;
+    }
+}
