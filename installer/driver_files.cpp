@@ -14,7 +14,8 @@ bool JoinPath(char* out, const char* dir, const char* suffix) {
     std::size_t suffixLength = std::strlen(suffix);
     if (dirLength + suffixLength + 1 > PATH_BUFFER_SIZE) return false;
     std::memcpy(out, dir, dirLength);
-    std::memcpy(out + dirLength, suffix, suffixLength + 1);
+    std::memcpy(out + dirLength, suffix, suffixLength);
+    out[dirLength + suffixLength] = '\0';
     return true;
 }
 

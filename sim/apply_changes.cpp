@@ -16,9 +16,7 @@ namespace {
 using platform::sim::RegistryKey;
 using platform::sim::RegistryTree;
 
-bool Exists(const std::string& path) {
-    return ::access(path.c_str(), F_OK) == 0;
-}
+bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
 // The one key the registry's contents all lie below, found by walking down
 // from the only non-empty root while a key holds no values and just one

@@ -187,7 +187,7 @@ bool ParseCliOptions(int argc, const char* const* argv, CliOptions* options, std
             parsed.benchRuns = static_cast<unsigned>(runs);
         } else {
             *error = "unknown option \"" + arg + "\"" +
-                     (arg.rfind("-", 0) == 0 ? "" : " (the program's command line goes after --)");
+                     (arg.rfind('-', 0) == 0 ? "" : " (the program's command line goes after --)");
             return false;
         }
     }

@@ -49,7 +49,8 @@ std::vector<KeyDeletion> KeyDeletions(const platform::sim::Machine& machine) {
                     deletions.push_back(deletion);
                 }
                 break;
-            default: break;
+            default:
+                break;
         }
     }
     return deletions;

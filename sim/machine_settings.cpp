@@ -54,9 +54,12 @@ std::string VersionText(const VersionRecord& record) {
 
 const char* PlatformName(platform::DWORD platformId) {
     switch (platformId) {
-        case platform::VER_PLATFORM_WIN32s: return "win32s";
-        case platform::VER_PLATFORM_WIN32_WINDOWS: return "windows";
-        default: return "nt";
+        case platform::VER_PLATFORM_WIN32s:
+            return "win32s";
+        case platform::VER_PLATFORM_WIN32_WINDOWS:
+            return "windows";
+        default:
+            return "nt";
     }
 }
 

@@ -50,23 +50,35 @@ std::string ErrorName(const std::string& output) {
     unsigned long code =
         output.rfind("error ", 0) == 0 ? std::strtoul(output.c_str() + 6, nullptr, 10) : 0;
     switch (code) {
-        case platform::sim::kErrorFileNotFound: return "source file not found (error 2)";
-        case platform::sim::kErrorPathNotFound: return "path not found (error 3)";
-        case platform::sim::kErrorAccessDenied: return "access denied (error 5)";
-        case platform::sim::kErrorWriteProtect: return "drive is write-protected (error 19)";
-        case platform::sim::kErrorNotReady: return "drive not ready (error 21)";
-        case platform::sim::kErrorSharingViolation: return "file in use (error 32)";
-        case platform::sim::kErrorFileExists: return "file exists (error 80)";
-        case platform::sim::kErrorInvalidName: return "invalid name (error 123)";
-        default: return output.empty() ? "failed" : output;
+        case platform::sim::kErrorFileNotFound:
+            return "source file not found (error 2)";
+        case platform::sim::kErrorPathNotFound:
+            return "path not found (error 3)";
+        case platform::sim::kErrorAccessDenied:
+            return "access denied (error 5)";
+        case platform::sim::kErrorWriteProtect:
+            return "drive is write-protected (error 19)";
+        case platform::sim::kErrorNotReady:
+            return "drive not ready (error 21)";
+        case platform::sim::kErrorSharingViolation:
+            return "file in use (error 32)";
+        case platform::sim::kErrorFileExists:
+            return "file exists (error 80)";
+        case platform::sim::kErrorInvalidName:
+            return "invalid name (error 123)";
+        default:
+            return output.empty() ? "failed" : output;
     }
 }
 
 const char* ChangeName(FileSystem::ChangeKind kind) {
     switch (kind) {
-        case FileSystem::ChangeKind::Created: return "new";
-        case FileSystem::ChangeKind::Replaced: return "replaced";
-        default: return "deleted";
+        case FileSystem::ChangeKind::Created:
+            return "new";
+        case FileSystem::ChangeKind::Replaced:
+            return "replaced";
+        default:
+            return "deleted";
     }
 }
 
@@ -80,11 +92,21 @@ void AppendJsonString(std::string* out, const std::string& text) {
     *out += '"';
     for (unsigned char c : text) {
         switch (c) {
-            case '"': *out += "\\\""; break;
-            case '\\': *out += "\\\\"; break;
-            case '\n': *out += "\\n"; break;
-            case '\r': *out += "\\r"; break;
-            case '\t': *out += "\\t"; break;
+            case '"':
+                *out += "\\\"";
+                break;
+            case '\\':
+                *out += "\\\\";
+                break;
+            case '\n':
+                *out += "\\n";
+                break;
+            case '\r':
+                *out += "\\r";
+                break;
+            case '\t':
+                *out += "\\t";
+                break;
             default:
                 if (c < 0x20 || c == 0x7F) {
                     char escape[8];
@@ -173,11 +195,15 @@ RunReport BuildRunReport(Machine& machine, platform::sim::RegistryTree& registry
         report.systemDescription = named->description;
     } else {
         switch (machine.version.platformId) {
-            case platform::VER_PLATFORM_WIN32s: report.systemDescription = "Win32s"; break;
+            case platform::VER_PLATFORM_WIN32s:
+                report.systemDescription = "Win32s";
+                break;
             case platform::VER_PLATFORM_WIN32_WINDOWS:
                 report.systemDescription = "Windows (9x family)";
                 break;
-            default: report.systemDescription = "Windows NT"; break;
+            default:
+                report.systemDescription = "Windows NT";
+                break;
         }
     }
     report.versionText = VersionText(machine.version);
@@ -260,7 +286,8 @@ RunReport BuildRunReport(Machine& machine, platform::sim::RegistryTree& registry
                     before->SubkeyAt(i)->FindValue("DeviceDesc");
                 if (desc == nullptr || desc->type != platform::sim::REG_SZ_TYPE) continue;
                 std::string text(desc->data.begin(), desc->data.end());
-                text = text.substr(0, text.find('\0'));
+                std::size_t end = text.find('\0');
+                if (end != std::string::npos) text.resize(end);
                 key.deviceDescription = utf8(text);
             }
         }

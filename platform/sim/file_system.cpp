@@ -652,7 +652,7 @@ std::string FileSystem::HostFolder(char letter) const {
     return drive == state_->drives.end() ? std::string() : drive->second.hostFolder;
 }
 
-void FileSystem::SetCurrentDirectory(std::string path) {
+void FileSystem::SetCurrentDirectory(const std::string& path) {
     ParsedPath parsed;
     // A path that cannot be read leaves the current directory as it was.
     if (state_->Parse(path, &parsed) == 0) state_->current = std::move(parsed);

@@ -49,7 +49,7 @@ public:
     bool HasDrive(char letter) const;
     std::string HostFolder(char letter) const;  // empty for an in-memory drive
     // The current directory is where relative paths start.
-    void SetCurrentDirectory(std::string path);
+    void SetCurrentDirectory(const std::string& path);
 
     // Set-up helpers: they describe the machine as it was before the program
     // ran (they are not changes and Commit does not write them), create

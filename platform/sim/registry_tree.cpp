@@ -155,7 +155,8 @@ void RegistryKey::CopyContentsTo(RegistryKey* target) const {
     for (const auto& key : subkeys_) key->CopyContentsTo(target->CreateSubkey(key->name_));
 }
 
-RegistryTree::RegistryTree(CodePage codePage) : codePage_(std::make_unique<CodePage>(codePage)) {
+RegistryTree::RegistryTree(const CodePage& codePage)
+    : codePage_(std::make_unique<CodePage>(codePage)) {
     for (const RootEntry& root : kRoots) {
         roots_.push_back(std::make_unique<RegistryKey>(root.name, nullptr, codePage_.get()));
     }

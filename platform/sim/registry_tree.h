@@ -87,7 +87,7 @@ private:
 // The whole registry: one tree for each predefined root key.
 class RegistryTree {
 public:
-    explicit RegistryTree(CodePage codePage = CodePage());
+    explicit RegistryTree(const CodePage& codePage = CodePage());
     RegistryTree(const RegistryTree&) = delete;
     RegistryTree& operator=(const RegistryTree&) = delete;
 
