@@ -1,7 +1,7 @@
 # Front door. `make demo` runs the installer on a simulated Windows 98 SE
 # machine; `make test` installs what is missing, builds everything and runs
 # every test through ctest.
-.PHONY: all demo deps host host-asan win32 win64 test clean dist
+.PHONY: all demo deps host host-asan win32 win64 test lint clean dist fuzz fuzz-smoke
 
 CMAKE ?= cmake
 CTEST ?= ctest
@@ -32,9 +32,19 @@ win64: deps
 demo: host
 	./build/host/kestrow-sim
 
-test: win32 win64 host host-asan
+# Everything CI runs: the builds, static analysis, every ctest test of the
+# host build (unit, cli, pe, wine, bench smoke runs), the unit and cli tests
+# again under AddressSanitizer and UBSan, short fuzzing runs, and a second
+# build that must give the same Kestrow.exe and download.
+test: win32 win64 host host-asan dist
+	bash tools/lint.sh
 	$(CTEST) --preset host -j $(JOBS)
-	$(CTEST) --preset host-asan -j $(JOBS) -L unit
+	$(CTEST) --preset host-asan -j $(JOBS) -L 'unit|cli'
+	$(MAKE) fuzz-smoke
+	bash tools/check_reproducible.sh
+
+lint: host
+	bash tools/lint.sh
 
 clean:
 	rm -rf build
@@ -45,3 +55,21 @@ VERSION := 1.0.0.1
 dist: win32
 	python3 tools/make_dist.py --exe build/win32/Kestrow.exe --readme docs/README.TXT \
 	    --version $(VERSION) --out dist
+
+# Coverage-guided fuzzing (libFuzzer, clang 14, AddressSanitizer, UBSan) of
+# the parsers of untrusted bytes. `make fuzz` runs each target FUZZ_SECONDS
+# on a copy of its corpus (fuzz/corpus/<target>/) and prints its executions
+# per second; `make fuzz-smoke` runs every corpus file once, then each target
+# FUZZ_SMOKE_SECONDS. Either fails when a target finds a crash.
+FUZZ_SECONDS ?= 600
+FUZZ_SMOKE_SECONDS ?= 5
+FUZZ_BUILD = $(CMAKE) --preset fuzz >/dev/null && \
+	$(CMAKE) --build build/fuzz --target kestrow_fuzzers -j $(JOBS)
+
+fuzz: deps
+	$(FUZZ_BUILD)
+	bash fuzz/run_fuzzers.sh $(FUZZ_SECONDS)
+
+fuzz-smoke: deps
+	$(FUZZ_BUILD)
+	bash fuzz/run_fuzzers.sh --smoke $(FUZZ_SMOKE_SECONDS)

@@ -12,6 +12,7 @@ packages=(
   g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
   wine wine64 xvfb xdotool x11-apps imagemagick locales
   python3 zip
+  clang-14 libclang-rt-14-dev
 )
 
 # Wine runs the end-to-end tests as a 64-bit Wine: machines of this kind run
