@@ -15,8 +15,9 @@ std::string_view NextComponent(std::string_view* path, const CodePage& codePage)
     return head;
 }
 
-// Keys with more values than this keep an index of their value names.
-constexpr std::size_t kValueIndexThreshold = 16;
+// Keys with more subkeys or values than this keep an index of their names;
+// smaller ones are searched in order, which costs less memory and time.
+constexpr std::size_t kIndexThreshold = 16;
 
 struct RootEntry {
     const char* name;
@@ -39,29 +40,44 @@ RegistryKey* RegistryKey::SubkeyAt(std::size_t index) const {
 }
 
 RegistryKey* RegistryKey::FindSubkey(std::string_view name) const {
-    auto it = index_.find(codePage_->FoldCase(name));
-    return it == index_.end() ? nullptr : it->second;
+    if (!index_.empty()) {
+        auto it = index_.find(codePage_->FoldCase(name));
+        return it == index_.end() ? nullptr : it->second;
+    }
+    for (const auto& key : subkeys_) {
+        if (codePage_->SameName(key->name_, name)) return key.get();
+    }
+    return nullptr;
 }
 
 RegistryKey* RegistryKey::CreateSubkey(std::string_view name) {
-    std::string folded = codePage_->FoldCase(name);
-    auto it = index_.find(folded);
-    if (it != index_.end()) return it->second;
+    if (RegistryKey* existing = FindSubkey(name)) return existing;
     subkeys_.push_back(std::make_unique<RegistryKey>(std::string(name), this, codePage_));
     RegistryKey* key = subkeys_.back().get();
-    index_.emplace(std::move(folded), key);
+    if (!index_.empty()) {
+        index_.emplace(codePage_->FoldCase(name), key);
+    } else if (subkeys_.size() > kIndexThreshold) {
+        RebuildSubkeyIndex();
+    }
     return key;
 }
 
 bool RegistryKey::RemoveSubkey(std::string_view name) {
-    auto it = index_.find(codePage_->FoldCase(name));
-    if (it == index_.end()) return false;
-    RegistryKey* key = it->second;
-    index_.erase(it);
-    subkeys_.erase(
-        std::find_if(subkeys_.begin(), subkeys_.end(),
-                     [key](const std::unique_ptr<RegistryKey>& k) { return k.get() == key; }));
+    RegistryKey* key = FindSubkey(name);
+    if (key == nullptr) return false;
+    if (!index_.empty()) index_.erase(codePage_->FoldCase(key->name_));
+    subkeys_.erase(std::find_if(
+        subkeys_.begin(), subkeys_.end(),
+        [key](const std::unique_ptr<RegistryKey>& k) { return k.get() == key; }));
+    if (subkeys_.size() <= kIndexThreshold) index_.clear();
     return true;
+}
+
+void RegistryKey::RebuildSubkeyIndex() {
+    index_.clear();
+    if (subkeys_.size() <= kIndexThreshold) return;
+    index_.reserve(subkeys_.size());
+    for (const auto& key : subkeys_) index_.emplace(codePage_->FoldCase(key->name_), key.get());
 }
 
 RegistryKey* RegistryKey::FindPath(std::string_view path) {
@@ -95,7 +111,7 @@ std::size_t RegistryKey::ValuePosition(std::string_view name) const {
 
 void RegistryKey::RebuildValueIndex() {
     valueIndex_.clear();
-    if (values_.size() <= kValueIndexThreshold) return;
+    if (values_.size() <= kIndexThreshold) return;
     for (std::size_t i = 0; i < values_.size(); ++i) {
         valueIndex_.emplace(codePage_->FoldCase(values_[i].name), i);
     }
@@ -121,7 +137,7 @@ void RegistryKey::SetValue(std::string_view name, std::uint32_t type,
     values_.push_back(RegistryValue{std::string(name), type, std::move(data)});
     if (!valueIndex_.empty()) {
         valueIndex_.emplace(codePage_->FoldCase(name), values_.size() - 1);
-    } else if (values_.size() > kValueIndexThreshold) {
+    } else if (values_.size() > kIndexThreshold) {
         RebuildValueIndex();
     }
 }

@@ -73,12 +73,14 @@ private:
     // The position of the named value, or values_.size() when there is none.
     std::size_t ValuePosition(std::string_view name) const;
     void RebuildValueIndex();
+    void RebuildSubkeyIndex();
 
     std::string name_;
     RegistryKey* parent_;
     const CodePage* codePage_;
     std::vector<std::unique_ptr<RegistryKey>> subkeys_;
-    std::unordered_map<std::string, RegistryKey*> index_;  // folded name -> subkey
+    // Folded name -> subkey; kept only for keys with many subkeys.
+    std::unordered_map<std::string, RegistryKey*> index_;
     std::vector<RegistryValue> values_;
     // Folded value name -> position; kept only for keys with many values.
     std::unordered_map<std::string, std::size_t> valueIndex_;
