@@ -66,9 +66,9 @@ bool RegistryKey::RemoveSubkey(std::string_view name) {
     RegistryKey* key = FindSubkey(name);
     if (key == nullptr) return false;
     if (!index_.empty()) index_.erase(codePage_->FoldCase(key->name_));
-    subkeys_.erase(std::find_if(
-        subkeys_.begin(), subkeys_.end(),
-        [key](const std::unique_ptr<RegistryKey>& k) { return k.get() == key; }));
+    subkeys_.erase(
+        std::find_if(subkeys_.begin(), subkeys_.end(),
+                     [key](const std::unique_ptr<RegistryKey>& k) { return k.get() == key; }));
     if (subkeys_.size() <= kIndexThreshold) index_.clear();
     return true;
 }
