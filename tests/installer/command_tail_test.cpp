@@ -1,6 +1,8 @@
 // The command-line tail: what the framework hands the installer.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <cstring>
 #include <memory>
 #include <string>
@@ -41,6 +43,9 @@ const TailCase kCases[] = {
     {"LeadByteAtEndOfName", 950, "X\xA5", ""},
     {"TailEndingInLeadByte", 950, "X.EXE -s\xA5", "-s\xA5"},
 };
+
+// Test names and failure messages show the case by its name.
+void PrintTo(const TailCase& c, std::ostream* out) { *out << c.name; }
 
 class CommandTailTest : public testing::TestWithParam<TailCase> {};
 

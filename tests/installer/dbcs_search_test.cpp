@@ -2,6 +2,8 @@
 // code pages.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <cstring>
 #include <memory>
 #include <string>
@@ -38,6 +40,9 @@ const SearchCase kCases[] = {
     {"LeadByteAtTheEnd", 950, "VEN\xA5", "VEN\xA5", 0},
     {"LeadByteAtTheEndNoMatch", 950, "ABC\xA5", "X", -1},
 };
+
+// Test names and failure messages show the case by its name.
+void PrintTo(const SearchCase& c, std::ostream* out) { *out << c.name; }
 
 class DbcsSearchTest : public testing::TestWithParam<SearchCase> {};
 

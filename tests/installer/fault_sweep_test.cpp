@@ -3,6 +3,8 @@
 // calls for, and changes nothing after the failing step.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <map>
 #include <optional>
 
@@ -139,6 +141,11 @@ std::vector<SweepPoint> SweepPoints() {
         }
     }
     return points;
+}
+
+// Test names and failure messages show the case by its name.
+void PrintTo(const SweepPoint& c, std::ostream* out) {
+    *out << platform::sim::OperationName(c.op) << " call " << c.nth;
 }
 
 class FaultSweepTest : public testing::TestWithParam<SweepPoint> {};

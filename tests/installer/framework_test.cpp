@@ -1,6 +1,8 @@
 // The framework's start-up before the hook and its message-box presenter.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <string>
 
 #include "framework/cwinapp.h"
@@ -45,6 +47,9 @@ const TitleCase kTitleCases[] = {
     {"SameBytesInSingleBytePage", 1252, "C:\\DRV\\\xB3\x5C.EXE", nullptr, ""},
 };
 
+// Test names and failure messages show the case by its name.
+void PrintTo(const TitleCase& c, std::ostream* out) { *out << c.name; }
+
 class TitleTest : public testing::TestWithParam<TitleCase> {};
 
 TEST_P(TitleTest, BoxesCarryTheApplicationTitle) {
@@ -67,6 +72,9 @@ struct IconCase {
     platform::UINT type;
     platform::UINT expectedType;
 };
+
+// Test names and failure messages show the case by its name.
+void PrintTo(const IconCase& c, std::ostream* out) { *out << "type 0x" << std::hex << c.type; }
 
 class IconRuleTest : public testing::TestWithParam<IconCase> {};
 

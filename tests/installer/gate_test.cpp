@@ -2,6 +2,8 @@
 // refusal, with the boxes each run shows and its exit code.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "sim/installer_run.h"
 #include "tests/installer/machine_fixture.h"
 
@@ -16,6 +18,9 @@ struct GateCase {
     const char* system;
     bool installs;
 };
+
+// Test names and failure messages show the case by its name.
+void PrintTo(const GateCase& c, std::ostream* out) { *out << c.system; }
 
 class GateTest : public testing::TestWithParam<GateCase> {};
 

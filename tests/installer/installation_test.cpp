@@ -2,6 +2,8 @@
 // failure with its boxes in order, and what changed and what did not.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <functional>
 #include <optional>
 
@@ -158,6 +160,9 @@ std::vector<Scenario> Scenarios() {
     return list;
 }
 // clang-format on
+
+// Test names and failure messages show the case by its name.
+void PrintTo(const Scenario& c, std::ostream* out) { *out << c.name; }
 
 class InstallationTest : public testing::TestWithParam<Scenario> {};
 

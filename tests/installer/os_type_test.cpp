@@ -1,6 +1,8 @@
 // The classification of the version record into an OsType code.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "installer/os_type.h"
 #include "platform/sim/machine.h"
 
@@ -46,6 +48,9 @@ const ClassificationCase kCases[] = {
     {"UnknownPlatformHuge", 0xFFFFFFFF, 0, 0, kAnyBuild, 0, OS_UNKNOWN, "Unknown OS type !"},
 };
 
+// Test names and failure messages show the case by its name.
+void PrintTo(const ClassificationCase& c, std::ostream* out) { *out << c.name; }
+
 class ClassificationTest : public testing::TestWithParam<ClassificationCase> {};
 
 TEST_P(ClassificationTest, YieldsTheCodeOfItsRow) {
@@ -81,6 +86,9 @@ struct RecordSizeCase {
     std::vector<DWORD> expectedSizesAsked;
     int expectedResult;
 };
+
+// Test names and failure messages show the case by its name.
+void PrintTo(const RecordSizeCase& c, std::ostream* out) { *out << c.name; }
 
 class RecordSizeTest : public testing::TestWithParam<RecordSizeCase> {};
 

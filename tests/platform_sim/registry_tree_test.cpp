@@ -2,6 +2,8 @@
 // code pages, and keys with many values.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <string>
 
 #include "platform/sim/registry_tree.h"
@@ -40,6 +42,9 @@ const PathCase kPathCases[] = {
      "aB",
      1, true},
 };
+
+// Test names and failure messages show the case by its name.
+void PrintTo(const PathCase& c, std::ostream* out) { *out << c.name; }
 
 class RegistryPathTest : public testing::TestWithParam<PathCase> {};
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -134,6 +136,9 @@ const ReadCase kReadCases[] = {
      "[HKEY_LOCAL_MACHINE\\A]\nnew=1:2<00>\n"},
 };
 
+// Test names and failure messages show the case by its name.
+void PrintTo(const ReadCase& c, std::ostream* out) { *out << c.name; }
+
 class Regedit4ReadCase : public testing::TestWithParam<ReadCase> {};
 
 TEST_P(Regedit4ReadCase, AppliesTheFile) {
@@ -241,6 +246,9 @@ const ErrorCase kErrorCases[] = {
 
 // Every bad file leaves a tree that already holds keys exactly as it was,
 // and names the line and the fault.
+// Test names and failure messages show the case by its name.
+void PrintTo(const ErrorCase& c, std::ostream* out) { *out << c.name; }
+
 class Regedit4ErrorCase : public testing::TestWithParam<ErrorCase> {};
 
 TEST_P(Regedit4ErrorCase, RejectsTheFileAndLeavesTheTreeUnchanged) {
