@@ -1,7 +1,7 @@
 # Front door. `make demo` runs the installer on a simulated Windows 98 SE
 # machine; `make test` installs what is missing, builds everything and runs
 # every test through ctest.
-.PHONY: all demo deps host host-asan win32 win64 test lint clean dist fuzz fuzz-smoke
+.PHONY: all demo deps host host-asan win32 win64 test lint clean dist fuzz fuzz-smoke screenshots
 
 CMAKE ?= cmake
 CTEST ?= ctest
@@ -73,3 +73,9 @@ fuzz: deps
 fuzz-smoke: deps
 	$(FUZZ_BUILD)
 	bash fuzz/run_fuzzers.sh --smoke $(FUZZ_SMOKE_SECONDS)
+
+# Pictures of the program's message boxes for README.md (docs/images/): the
+# real program under Wine on a virtual display, each box cropped to its window.
+screenshots: win64 host
+	python3 tests/wine/screenshots.py --exe build/win64/Kestrow.exe \
+	    --launcher build/host/tests/wine/launcher.exe --out docs/images

@@ -13,7 +13,7 @@ int RunInstaller(platform::sim::Machine& machine) {
     {
         CInstallerApp app;
         try {
-            exitCode = AfxWinMain(nullptr);
+            exitCode = AfxWinMain(reinterpret_cast<platform::HINSTANCE>(kProgramInstance));
         } catch (const platform::sim::ProcessEnded& ended) {
             exitCode = ended.exitCode;
         }

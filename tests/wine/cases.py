@@ -34,6 +34,10 @@ LATER_DEVICE = ("VEN_8086&DEV_24D0&SUBSYS_00000000&REV_02", "BUS_00&DEV_1F&FUNC_
 STANDARD_PCI = (OTHER_USB, NEAR_MISS, CONTROLLER_DEVICE, LATER_DEVICE)
 
 
+# Code page 950 (Big5): 0xA5 0x56 is one character whose trail byte is "V".
+BIG5_TRAIL_V = b"\xa5V".decode("cp950")
+
+
 def long_name(length):
     """A device key name of `length` characters that sorts before the
     controller."""
@@ -54,7 +58,7 @@ NO_DEL_KEY = ("Get del key fail !!", 0x30)
 class Case:
     version: str                       # Wine's version setting for Kestrow.exe
     tail: str = ""                     # command-line tail after the program's path
-    pci: tuple = STANDARD_PCI          # devices below Enum\PCI; None: no Enum\PCI key
+    pci: tuple = STANDARD_PCI          # devices below Enum\PCI, names as text; None: no key
     owc_files: tuple = ALL_DRIVER_FILES  # stand-ins present in the owc folder
     display: bool = False              # run under Xvfb and answer the boxes
     answers: tuple = ()                # xdotool key per box, in order (display only)
@@ -64,6 +68,21 @@ class Case:
     marker: bool = False               # c:\csb.log expected, holding MARKER_BYTES
     restart: bool = False              # ExitWindowsEx(EWX_REBOOT, 0) expected
     screenshot: str = None             # file name for a screenshot of the first box
+    code_page: int = 1252              # Wine's ANSI code page, set through the locale
+
+    @property
+    def locale(self):
+        return LOCALES[self.code_page]
+
+    @property
+    def codec(self):
+        """Python's name for the code page: registry names and the relay
+        trace's text are its bytes."""
+        return "cp%d" % self.code_page
+
+
+# The locale that gives Wine each ANSI code page.
+LOCALES = {1252: "C.UTF-8", 950: "zh_TW.UTF-8"}
 
 
 # A run that placed all three files and deleted the controller's key.
@@ -120,6 +139,18 @@ CASES = {
         "win98", UNATTENDED_TAIL,
         pci=((long_name(254), "BUS_00&DEV_01&FUNC_00", {}),) + STANDARD_PCI,
         marker=True, **INSTALLED),
+
+    # Double-byte names on code page 950: the search steps over a lead byte
+    # and its trail byte together. In the first name the "V" of the device
+    # ID is that trail byte, so it does not match; in the second a whole
+    # character precedes the ID, which matches. Only the second is deleted.
+    "dbcs_trail_byte_cp950": Case(
+        "win98", UNATTENDED_TAIL, code_page=950, marker=True, placed=ALL_DRIVER_FILES,
+        pci=((BIG5_TRAIL_V + "EN_8086&DEV_24CD&SUBSYS_24CD8086", "BUS_00&DEV_1D&FUNC_07",
+              {"DeviceDesc": "trail byte V"}),
+             (BIG5_TRAIL_V + "VEN_8086&DEV_24CD", "BUS_00&DEV_1D&FUNC_00",
+              {"DeviceDesc": "whole character before the ID"})),
+        deleted=BIG5_TRAIL_V + "VEN_8086&DEV_24CD"),
 
     # Missing driver files: the others are still copied, then one box, and the
     # registry is left alone so that Windows keeps the working driver.

@@ -6,7 +6,7 @@ of cases.py at a time, and checks what the run left behind.
   run_case.py make-prefix --prefix DIR
   run_case.py remove-prefix --prefix DIR
   run_case.py run CASE --base DIR --work DIR --exe PATH --launcher PATH
-                       [--screenshot-dir DIR]
+                       [--screenshot-dir DIR] [--sim-trace PATH]
 
 A case runs on its own copy of the base prefix: Wine reports the case's
 Windows version to Kestrow.exe, regedit imports the case's HKLM\\Enum\\PCI,
@@ -16,7 +16,9 @@ the checked calls; cases with a display run under Xvfb and answer the boxes
 with keys. Once the prefix's wineserver has ended (and saved the registry)
 the run is checked: exit code 0, the message boxes (text, title, type), the
 restart request, the deleted key, the placed files, the marker file and the
-Enum\\PCI branch of the registry.
+Enum\\PCI branch of the registry. With --sim-trace (kestrow_sim_call_trace)
+the same case also runs on the simulated machine and the two sequences of
+platform calls must be the same (parity.py).
 """
 
 import argparse
@@ -31,6 +33,7 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import cases as case_table  # noqa: E402
+import parity  # noqa: E402
 import relay_trace  # noqa: E402
 import wine_prefix  # noqa: E402
 import wine_registry  # noqa: E402
@@ -39,8 +42,12 @@ from wine_prefix import SetupError, drive_c  # noqa: E402
 
 APP_TITLE = "Kestrow"
 SETUP_DIR = "C:\\setup"
-# Only these calls are traced: the log stays small and the run fast.
-TRACED_CALLS = ("user32.MessageBoxA", "user32.ExitWindowsEx", "advapi32.RegDeleteKeyA")
+PROGRAM = SETUP_DIR + "\\Kestrow.exe"
+WINDOWS_DIR = "C:\\windows"  # as Wine reports it
+# Only the platform operations are traced: the log stays small and the run
+# fast. Wine's DLLs and the C runtime call some of them too; the program's
+# own calls are told apart by their return address.
+TRACED_CALLS = tuple(parity.OPERATIONS)
 KEY_ANSWERS = {"Return": 1, "Escape": 2}  # the button each key presses: IDOK, IDCANCEL
 EWX_REBOOT = 2
 PROGRAM_TIMEOUT = 60
@@ -61,7 +68,7 @@ def lay_out_setup_folder(case, prefix, exe, launcher):
     for name in case.owc_files:
         with open(os.path.join(setup, "owc", name), "wb") as stand_in:
             stand_in.write(case_table.DRIVER_FILES[name][1])
-    command_line = SETUP_DIR + "\\Kestrow.exe" + (" " + case.tail if case.tail else "")
+    command_line = PROGRAM + (" " + case.tail if case.tail else "")
     with open(os.path.join(setup, "cmdline.txt"), "wb") as file:
         file.write(command_line.encode("ascii"))
     if case.display and os.path.isfile(WINE_CAPTION_FONT):
@@ -73,8 +80,7 @@ def lay_out_setup_folder(case, prefix, exe, launcher):
 def fixture_keys(case):
     """The registry the case starts from: its Enum\\PCI devices, the Windows
     version Wine reports to Kestrow.exe and the calls the relay trace shows."""
-    keys = [("HKEY_LOCAL_MACHINE", ("Enum", "PCI", device, instance), values)
-            for device, instance, values in case.pci or ()]
+    keys = pci_fixture_keys(case)
     keys.append(("HKEY_CURRENT_USER", ("Software", "Wine", "AppDefaults", "Kestrow.exe"),
                  {"Version": case.version}))
     keys.append(("HKEY_CURRENT_USER", ("Software", "Wine", "Debug"),
@@ -86,8 +92,17 @@ def fixture_keys(case):
     return keys
 
 
+def pci_fixture_keys(case):
+    """The case's devices below HKLM\\Enum\\PCI, in the order Wine enumerates
+    them: sorted by name, letter case ignored."""
+    devices = sorted(case.pci or (), key=lambda device: (device[0].upper(), device[1].upper()))
+    return [("HKEY_LOCAL_MACHINE", ("Enum", "PCI", device, instance), values)
+            for device, instance, values in devices]
+
+
 def import_fixture(reg_file, env, prefix):
-    """Imports the case's registry with regedit. The first Wine program on a
+    """Imports the case's registry with regedit, which reads a REGEDIT4 file
+    in the ANSI code page of the locale it runs in. The first Wine program on a
     fresh prefix copy has been seen to fail once in many runs (exit code 1,
     no output): that gets one more try on a new wineserver, noted in the
     test's output."""
@@ -133,9 +148,10 @@ def check_calls(case, calls):
         problems.append("ExitWindowsEx calls (flags, reason) %s, expected %s"
                         % (restarts, expected_restarts))
 
-    deletions = [(call.arguments[1], call.result) for call in calls
+    # The name as the bytes the program passed, in the case's code page.
+    deletions = [(call.arguments[1].encode("latin-1"), call.result) for call in calls
                  if call.function == "advapi32.RegDeleteKeyA"]
-    expected_deletions = [(case.deleted, 0)] if case.deleted else []
+    expected_deletions = [(case.deleted.encode(case.codec), 0)] if case.deleted else []
     if deletions != expected_deletions:
         problems.append("RegDeleteKeyA (name, status) %s, expected %s"
                         % (deletions, expected_deletions))
@@ -207,11 +223,7 @@ def launcher_report(path):
 
 # --- running a case ----------------------------------------------------------
 
-def run_case(name, base, work, exe, launcher, screenshot_dir):
-    if name not in case_table.CASES:
-        raise SetupError("unknown case %r; the cases are: %s"
-                         % (name, ", ".join(case_table.CASES)))
-    case = case_table.CASES[name]
+def check_environment(case, exe, launcher):
     wine_prefix.require_wine()
     if not os.path.isfile(exe):
         raise SetupError("%s not found: build the 64-bit Kestrow.exe first "
@@ -219,8 +231,14 @@ def run_case(name, base, work, exe, launcher, screenshot_dir):
     if not os.path.isfile(launcher):
         raise SetupError("%s not found: the host build makes it (it needs "
                          "x86_64-w64-mingw32-gcc-win32)" % launcher)
+    wine_prefix.require_locale(case.locale)
 
-    started = time.monotonic()
+
+def run_under_wine(case, base, work, exe, launcher, screenshots=()):
+    """Runs the case's program under Wine on a fresh copy of the base
+    prefix, answering its boxes when the case has a display and saving
+    pictures of them (screenshots: a path or None per box). Returns the
+    prefix, the relay log, the launcher's report and the problems met."""
     prefix = os.path.join(work, "prefix")
     wine_prefix.remove(prefix)
     shutil.rmtree(work, ignore_errors=True)
@@ -228,17 +246,15 @@ def run_case(name, base, work, exe, launcher, screenshot_dir):
     wine_prefix.copy(base, prefix)
     setup = lay_out_setup_folder(case, prefix, exe, launcher)
     reg_file = os.path.join(work, "fixture.reg")
-    with open(reg_file, "w", newline="") as file:
-        file.write(wine_registry.regedit4_text(fixture_keys(case)))
+    with open(reg_file, "wb") as file:
+        file.write(wine_registry.regedit4_text(fixture_keys(case)).encode(case.codec))
     relay_log = os.path.join(work, "relay.log")
     launcher_log = os.path.join(work, "launcher.out")
-    screenshot = (os.path.join(screenshot_dir, case.screenshot)
-                  if case.screenshot and screenshot_dir else None)
 
     problems = []
     display = VirtualDisplay(os.path.join(work, "xvfb.log")) if case.display else None
     try:
-        env = wine_prefix.environment(prefix, display.name if display else None)
+        env = wine_prefix.environment(prefix, display.name if display else None, case.locale)
         import_fixture(reg_file, env, prefix)
         env["WINEDEBUG"] = "+pid,+relay"
         with open(relay_log, "wb") as log, open(launcher_log, "wb") as out:
@@ -247,7 +263,7 @@ def run_case(name, base, work, exe, launcher, screenshot_dir):
                 env=env, cwd=setup, stdout=out, stderr=log)
             if display:
                 problems += display.answer_boxes(APP_TITLE, case.answers, program,
-                                                 PROGRAM_TIMEOUT, screenshot)
+                                                 PROGRAM_TIMEOUT, screenshots)
             try:
                 program.wait(timeout=PROGRAM_TIMEOUT)
             except subprocess.TimeoutExpired:
@@ -264,10 +280,55 @@ def run_case(name, base, work, exe, launcher, screenshot_dir):
         with open(launcher_log, encoding="latin-1") as output:
             problems.append("the launcher did not run the program to its end:\n"
                             + output.read())
-    else:
+    return prefix, relay_log, report, problems
+
+
+def check_parity(case, work, relay_calls, image_base, sim_trace):
+    """Runs the case on the simulated machine and compares the calls."""
+    folder = os.path.join(work, "sim-machine")
+    owc = {name: case_table.DRIVER_FILES[name][1] for name in case.owc_files}
+    registry = wine_registry.regedit4_text(pci_fixture_keys(case)).encode(case.codec)
+    parity.write_sim_machine(folder, case, SETUP_DIR, WINDOWS_DIR, PROGRAM, registry, owc)
+    try:
+        sim_calls, ending = parity.run_sim(sim_trace, folder, case.tail,
+                                           [KEY_ANSWERS[key] for key in case.answers])
+        wine_calls = parity.from_wine(relay_calls, image_base)
+    except (RuntimeError, ValueError) as error:
+        return ["parity: %s" % error]
+    scenario = {"display": case.display, "sim_ending": ending}
+    problems, notes = parity.compare(wine_calls, sim_calls, scenario, save_to=work)
+    for note in notes:
+        print(note)
+    if not problems:
+        print("parity: %d platform calls the same under Wine and on the simulated machine"
+              % len(wine_calls))
+    return problems
+
+
+def run_case(name, base, work, exe, launcher, screenshot_dir, sim_trace):
+    if name not in case_table.CASES:
+        raise SetupError("unknown case %r; the cases are: %s"
+                         % (name, ", ".join(case_table.CASES)))
+    case = case_table.CASES[name]
+    check_environment(case, exe, launcher)
+    if sim_trace:
+        sim_trace = os.path.abspath(sim_trace)
+        if not os.path.isfile(sim_trace):
+            raise SetupError("%s not found: the host build makes it" % sim_trace)
+
+    started = time.monotonic()
+    screenshot = (os.path.join(screenshot_dir, case.screenshot)
+                  if case.screenshot and screenshot_dir else None)
+    prefix, relay_log, report, problems = run_under_wine(case, base, work, exe, launcher,
+                                                         [screenshot])
+    if "pid" in report and "exit" in report:
         if report["exit"] != 0:
             problems.append("exit code %d, expected 0" % report["exit"])
-        problems += check_calls(case, relay_trace.calls_of_process(relay_log, report["pid"]))
+        image = relay_trace.image_range(exe)
+        calls = relay_trace.calls_of_process(relay_log, report["pid"], image)
+        problems += check_calls(case, calls)
+        if sim_trace:
+            problems += check_parity(case, work, calls, image.start, sim_trace)
     problems += check_files(case, prefix)
     problems += check_registry(case, prefix)
 
@@ -297,6 +358,8 @@ def main():
     run.add_argument("--exe", required=True, help="the 64-bit Kestrow.exe")
     run.add_argument("--launcher", required=True, help="launcher.exe")
     run.add_argument("--screenshot-dir", help="where the cases' screenshots go")
+    run.add_argument("--sim-trace", help="kestrow_sim_call_trace: also run the case on the "
+                     "simulated machine and compare the platform calls")
     args = parser.parse_args()
     try:
         if args.command == "list":
@@ -309,7 +372,7 @@ def main():
             wine_prefix.remove(os.path.abspath(args.prefix))
         else:
             return run_case(args.case, os.path.abspath(args.base), os.path.abspath(args.work),
-                            args.exe, args.launcher, args.screenshot_dir)
+                            args.exe, args.launcher, args.screenshot_dir, args.sim_trace)
         return 0
     except SetupError as error:
         print("ERROR: %s" % error)

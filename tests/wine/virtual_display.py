@@ -57,10 +57,10 @@ class VirtualDisplay:
     def visible_windows(self, title):
         return self.xdotool("search", "--onlyvisible", "--name", "^%s$" % title)
 
-    def answer_boxes(self, title, keys, program, timeout, screenshot_path=None):
+    def answer_boxes(self, title, keys, program, timeout, screenshots=()):
         """Presses one key in each box titled `title` as the boxes appear,
-        while `program` (a Popen) runs. Takes a picture of the first box when
-        asked to. Returns the problems met."""
+        while `program` (a Popen) runs. screenshots: for each box in turn, a
+        path to save its picture to, or None. Returns the problems met."""
         for index, key in enumerate(keys):
             deadline = time.monotonic() + timeout
             windows = []
@@ -71,30 +71,28 @@ class VirtualDisplay:
             if not windows:
                 return ["box %d, to be answered with %s, never appeared" % (index + 1, key)]
             window = windows[0]
-            if index == 0 and screenshot_path:
+            if index < len(screenshots) and screenshots[index]:
                 time.sleep(0.5)  # let Wine finish painting the box
-                self.screenshot(window, screenshot_path)
+                self.screenshot(window, screenshots[index])
             self.xdotool("key", "--window", window, key)
             while window in self.visible_windows(title) and time.monotonic() < deadline:
                 time.sleep(0.1)
         return []
 
     def screenshot(self, window, path):
-        """Saves the window with a small margin of the screen around it."""
+        """Saves the window alone, cropped from a picture of the screen, as a
+        small PNG without metadata."""
         geometry = dict(item.split("=", 1) for item in
                         self.xdotool("getwindowgeometry", "--shell", window) if "=" in item)
         crop = []
         if {"X", "Y", "WIDTH", "HEIGHT"} <= geometry.keys():
-            margin = 8
-            left = max(0, int(geometry["X"]) - margin)
-            top = max(0, int(geometry["Y"]) - margin)
-            crop = ["-crop", "%dx%d+%d+%d" % (int(geometry["WIDTH"]) + 2 * margin,
-                                              int(geometry["HEIGHT"]) + 2 * margin, left, top),
-                    "+repage"]
-        os.makedirs(os.path.dirname(path), exist_ok=True)
+            crop = ["-crop", "%sx%s+%s+%s" % (geometry["WIDTH"], geometry["HEIGHT"],
+                                              geometry["X"], geometry["Y"]), "+repage"]
+        os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
         partial = path + ".part.png"
-        subprocess.run(["import", "-display", self.name, "-window", "root", *crop, partial],
-                       timeout=30, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(["import", "-display", self.name, "-window", "root", *crop, "-strip",
+                        partial], timeout=30, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
         if os.path.isfile(partial):
             os.replace(partial, path)
             print("screenshot: %s" % path)

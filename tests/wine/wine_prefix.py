@@ -29,14 +29,24 @@ def require_wine():
                              % tool)
 
 
-def environment(prefix, display=None):
+def require_locale(name):
+    """Wine takes its ANSI code page from the locale: the locale must exist."""
+    listed = subprocess.run(["locale", "-a"], stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL).stdout.decode(errors="replace").split()
+    wanted = name.lower().replace("-", "")
+    if not any(entry.lower().replace("-", "") == wanted for entry in listed):
+        raise SetupError("locale %s missing: tools/install-deps.sh generates it" % name)
+
+
+def environment(prefix, display=None, locale="C.UTF-8"):
     """The environment for Wine programs of `prefix`: no inherited Wine or X
     settings, no Mono/Gecko installers, no desktop menu entries written to
-    the user's home, quiet unless a case asks for a trace."""
+    the user's home, quiet unless a case asks for a trace. The locale sets
+    Wine's ANSI code page (C.UTF-8: 1252, zh_TW.UTF-8: 950)."""
     env = {name: value for name, value in os.environ.items()
            if not name.startswith("WINE") and name != "DISPLAY"}
     env.update(WINEPREFIX=prefix, WINELOADER=WINE64, WINEDEBUG="-all",
-               WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d", LC_ALL="C.UTF-8")
+               WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d", LC_ALL=locale)
     if display:
         env["DISPLAY"] = display
     return env
