@@ -55,13 +55,17 @@ struct Regedit4Error {
 };
 
 // Applies a REGEDIT4 text to the tree: keys and values are added or
-// replaced, and deletions remove, so several files can be layered. The whole
-// text is checked before anything is applied: on error the tree is
-// unchanged and *error (when not null) says where and why.
+// replaced, and deletions remove, so several files can be layered. On error
+// the tree is unchanged and *error (when not null) says where and why.
 bool ReadRegedit4(std::string_view text, RegistryTree* tree, Regedit4Error* error);
 
-// Reads the file at a host path and applies it as ReadRegedit4 does. A file
-// that cannot be read, or holds a NUL byte, is an error too.
+// Reads the file at a host path and applies it as ReadRegedit4 does, a
+// piece at a time, so that its whole text is never in memory. A file that
+// cannot be read, or holds a NUL byte, is an error too. Into a tree that is
+// not empty, the file is read twice (once to check it, once to apply it),
+// and a read error or a change to the file between the two, which only
+// another program writing the file in place can cause, leaves the part
+// read before in the tree; the error says so.
 bool ReadRegedit4File(const std::string& path, RegistryTree* tree, Regedit4Error* error);
 
 // The whole tree: all six roots, each written even when it is empty.
@@ -80,6 +84,13 @@ std::string WriteRegedit4Subtrees(const std::vector<const RegistryKey*>& keys,
 // folder that is renamed over the target, so the target is either the old
 // file or the whole new one. The error has no line.
 bool WriteRegedit4File(const std::string& path, std::string_view text, Regedit4Error* error);
+// The same as writing WriteRegedit4NonEmptyRoots(tree) or
+// WriteRegedit4Subtrees(keys, codePage) with WriteRegedit4File, but the text
+// goes to the file a piece at a time and is never whole in memory.
+bool WriteRegedit4NonEmptyRootsFile(const std::string& path, const RegistryTree& tree,
+                                    Regedit4Error* error);
+bool WriteRegedit4SubtreesFile(const std::string& path, const std::vector<const RegistryKey*>& keys,
+                               const CodePage& codePage, Regedit4Error* error);
 
 }  // namespace platform::sim
 

@@ -1,21 +1,29 @@
 // Reading REGEDIT4 text into a RegistryTree.
 //
-// The text is parsed twice by the same parser: first with a sink that does
-// nothing, which finds any error before the tree is touched, then with a
-// sink that applies each key and value to the tree. Tree operations cannot
-// fail once the text is known to be good, so the tree is either changed as
-// the whole file says or not at all, without holding a list of operations
-// (which would cost about as much memory as the tree itself).
+// Into a tree that is empty, the text is parsed once, straight into the
+// tree, and on an error the tree is simply emptied again. Into a tree that
+// already holds keys, the text is parsed twice by the same parser: first
+// with a sink that does nothing, which finds any error before the tree is
+// touched, then with a sink that applies each key and value. Tree
+// operations cannot fail once the text is known to be good, so the tree is
+// either changed as the whole file says or not at all, without holding a
+// list of operations (which would cost about as much memory as the tree
+// itself).
+//
+// A file is read in pieces, line by line, in each pass, so that its whole
+// text is never in memory: loading costs about the tree's own size.
 #include "sim/regedit4.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 #include <array>
 #include <cassert>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
 namespace platform::sim {
 
@@ -102,16 +110,177 @@ std::string Excerpt(std::string_view text) {
     return out;
 }
 
+constexpr std::string_view kUtf16Message = "UTF-16 text: ";
+constexpr std::string_view kNulMessage = "binary file: a NUL byte, which no REGEDIT4 text holds";
+constexpr std::string_view kUtf8BomMessage =
+    "the file starts with a UTF-8 byte order mark; REGEDIT4 files are "
+    "ANSI text and start with the line REGEDIT4";
+
+bool StartsWithUtf16Mark(std::string_view text) {
+    return text.size() >= 2 &&
+           ((text[0] == '\xff' && text[1] == '\xfe') || (text[0] == '\xfe' && text[1] == '\xff'));
+}
+
+bool StartsWithUtf8Mark(std::string_view text) { return text.substr(0, 3) == "\xef\xbb\xbf"; }
+
+// The lines of a text that is in memory, or of a file read in pieces of
+// kChunkBytes (a piece grows only to hold a longer line). A line comes
+// without its line end and stays valid until the next call of Next; when
+// Next returns false because the text ended, the last line stays valid too.
+//
+// Reading a file stops at a read error or at a piece holding a NUL byte,
+// which no REGEDIT4 text has; Failed() then tells the parser that its last
+// line is gone and the reason is the file's, not the text's.
+class LineReader {
+public:
+    static constexpr std::size_t kChunkBytes = std::size_t{256} * 1024;
+
+    explicit LineReader(std::string_view text)
+        : data_(text.data()), size_(text.size()), ended_(true) {}
+
+    // Reads the file from its current offset; the caller keeps it open.
+    explicit LineReader(int fd) : fd_(fd), buffer_(new char[kChunkBytes]), capacity_(kChunkBytes) {
+        data_ = buffer_.get();
+    }
+
+    bool Next(std::string_view* line) {
+        for (;;) {
+            const void* newline =
+                scanned_ < size_ ? std::memchr(data_ + scanned_, '\n', size_ - scanned_) : nullptr;
+            std::size_t end;
+            if (newline != nullptr) {
+                end = static_cast<std::size_t>(static_cast<const char*>(newline) - data_);
+                scanned_ = end + 1;
+            } else if (ended_) {
+                if (pos_ == size_) return false;
+                end = scanned_ = size_;  // the last line, without a line end
+            } else {
+                scanned_ = size_;
+                if (!Fill()) return false;
+                continue;
+            }
+            std::size_t start = pos_;
+            pos_ = scanned_;
+            if (end > start && data_[end - 1] == '\r') --end;
+            *line = std::string_view(data_ + start, end - start);
+            ++lineNumber_;
+            return true;
+        }
+    }
+
+    // The 1-based number of the line Next gave last.
+    std::size_t LineNumber() const { return lineNumber_; }
+
+    // After a parse error: reads the rest of the file, only to find a read
+    // error or a NUL byte, which count before any error in the text.
+    void SkipRest() {
+        if (fd_ < 0 || ended_ || Failed()) return;
+        std::size_t newlines =
+            lineNumber_ + static_cast<std::size_t>(std::count(data_ + pos_, data_ + size_, '\n'));
+        pos_ = scanned_ = size_ = 0;
+        for (;;) {
+            std::size_t count = 0;
+            if (!Read(capacity_, &count) || count == 0) return;
+            const char* piece = buffer_.get();
+            const void* nul = std::memchr(piece, '\0', count);
+            if (nul != nullptr)
+                count = static_cast<std::size_t>(static_cast<const char*>(nul) - piece);
+            newlines += static_cast<std::size_t>(std::count(piece, piece + count, '\n'));
+            if (nul != nullptr) {
+                nulLine_ = newlines + 1;
+                return;
+            }
+        }
+    }
+
+    bool Failed() const { return readError_ != 0 || nulLine_ != 0; }
+    // The errno of a failed read, or 0.
+    int ReadError() const { return readError_; }
+    // The line of the first NUL byte read, or 0 when there was none.
+    std::size_t NulLine() const { return nulLine_; }
+    // The first bytes of the file (up to three), for its byte order mark.
+    std::string_view Head() const { return std::string_view(head_, headSize_); }
+
+private:
+    // Reads the next piece of the file behind the unread bytes. False on a
+    // read error or a NUL byte; at the end of the file, sets ended_.
+    bool Fill() {
+        if (Failed()) return false;
+        char* buffer = buffer_.get();
+        if (pos_ > 0) {
+            std::memmove(buffer, buffer + pos_, size_ - pos_);
+            size_ -= pos_;
+            scanned_ -= pos_;
+            pos_ = 0;
+        }
+        if (size_ == capacity_) {  // one line longer than a piece
+            std::unique_ptr<char[]> larger(new char[capacity_ * 2]);
+            std::memcpy(larger.get(), buffer, size_);
+            buffer_ = std::move(larger);
+            capacity_ *= 2;
+            data_ = buffer = buffer_.get();
+        }
+        std::size_t count = 0;
+        if (!Read(capacity_ - size_, &count)) return false;
+        if (count == 0) {
+            ended_ = true;
+            return true;
+        }
+        const char* piece = buffer + size_;
+        const void* nul = std::memchr(piece, '\0', count);
+        if (nul != nullptr) {
+            const char* at = static_cast<const char*>(nul);
+            nulLine_ = lineNumber_ + 1 + static_cast<std::size_t>(std::count(data_, at, '\n'));
+            return false;
+        }
+        size_ += count;
+        return true;
+    }
+
+    // Reads up to room bytes to the end of the buffer's bytes.
+    bool Read(std::size_t room, std::size_t* count) {
+        ssize_t got;
+        do {
+            got = read(fd_, buffer_.get() + size_, room);
+        } while (got < 0 && errno == EINTR);
+        if (got < 0) {
+            readError_ = errno;
+            return false;
+        }
+        *count = static_cast<std::size_t>(got);
+        for (std::size_t i = 0; i < *count && headSize_ < sizeof head_; ++i) {
+            head_[headSize_++] = buffer_[size_ + i];
+        }
+        return true;
+    }
+
+    int fd_ = -1;
+    std::unique_ptr<char[]> buffer_;  // for a file
+    std::size_t capacity_ = 0;
+    const char* data_ = nullptr;
+    std::size_t size_ = 0;     // bytes in data_
+    std::size_t pos_ = 0;      // where the next line starts
+    std::size_t scanned_ = 0;  // bytes from pos_ to here hold no line end
+    bool ended_ = false;       // data_ holds the rest of the text
+    std::size_t lineNumber_ = 0;
+    int readError_ = 0;
+    std::size_t nulLine_ = 0;
+    char head_[3] = {};
+    std::size_t headSize_ = 0;
+};
+
 // Receives nothing: used for the checking pass.
 class NullSink {
 public:
     void OpenKey(std::size_t, const std::vector<std::string_view>&) {}
     void DeleteKey(std::size_t, const std::vector<std::string_view>&) {}
-    void SetValue(std::string_view, std::uint32_t, const std::vector<std::uint8_t>&) {}
+    void SetValue(std::string*, std::uint32_t, const std::vector<std::uint8_t>&) {}
     void DeleteValue(std::string_view) {}
 };
 
-// Applies the parsed lines to a tree.
+// Applies the parsed lines to a tree. The values of a key line are held
+// until the key's section ends, so that the key's list of values is
+// allocated once at its final size.
 class TreeSink {
 public:
     explicit TreeSink(RegistryTree* tree) {
@@ -120,28 +289,32 @@ public:
     }
 
     void OpenKey(std::size_t root, const std::vector<std::string_view>& names) {
+        Flush();
         // Exports list keys depth-first, so a key's path mostly repeats the
         // previous one's: the keys on that path are remembered by the exact
         // bytes of their names, and only the rest is looked up or created.
         if (root != cachedRoot_) {
-            chain_.clear();
+            chainSize_ = 0;
             cachedRoot_ = root;
         }
         RegistryKey* key = roots_[root];
-        for (std::size_t i = 0; i < names.size(); ++i) {
-            if (i < chain_.size() && chain_[i].name == names[i]) {
-                key = chain_[i].key;
-                continue;
-            }
-            chain_.resize(i);
+        std::size_t i = 0;
+        for (; i < names.size() && i < chainSize_ && chain_[i].name == names[i]; ++i) {
+            key = chain_[i].key;
+        }
+        chainSize_ = i;
+        for (; i < names.size(); ++i) {
             key = key->CreateSubkey(names[i]);
-            chain_.push_back(CachedKey{names[i], key});
+            if (chainSize_ == chain_.size()) chain_.emplace_back();
+            chain_[chainSize_].name.assign(names[i].data(), names[i].size());
+            chain_[chainSize_++].key = key;
         }
         current_ = key;
     }
 
     void DeleteKey(std::size_t root, const std::vector<std::string_view>& names) {
-        chain_.clear();
+        Flush();
+        chainSize_ = 0;
         current_ = nullptr;
         RegistryKey* parent = roots_[root];
         for (std::size_t i = 0; parent != nullptr && i + 1 < names.size(); ++i) {
@@ -150,28 +323,52 @@ public:
         if (parent != nullptr) parent->RemoveSubkey(names.back());
     }
 
-    void SetValue(std::string_view name, std::uint32_t type,
-                  const std::vector<std::uint8_t>& data) {
-        current_->SetValue(name, type, std::vector<std::uint8_t>(data.begin(), data.end()));
+    // Takes the name's bytes, leaving other ones in *name.
+    void SetValue(std::string* name, std::uint32_t type, const std::vector<std::uint8_t>& data) {
+        if (pendingSize_ == pending_.size()) pending_.emplace_back();
+        RegistryValue& value = pending_[pendingSize_++];
+        value.name.swap(*name);
+        value.type = type;
+        // Flush moved the vector's memory out, so this allocates the exact size.
+        value.data.assign(data.begin(), data.end());
     }
 
-    void DeleteValue(std::string_view name) { current_->RemoveValue(name); }
+    void DeleteValue(std::string_view name) {
+        Flush();
+        current_->RemoveValue(name);
+    }
+
+    // Gives the held values to the key opened last.
+    void Flush() {
+        if (pendingSize_ == 0) return;
+        current_->ReserveValues(current_->Values().size() + pendingSize_);
+        for (std::size_t i = 0; i < pendingSize_; ++i) {
+            RegistryValue& value = pending_[i];
+            current_->SetValue(value.name, value.type, std::move(value.data));
+        }
+        pendingSize_ = 0;
+    }
 
 private:
     struct CachedKey {
-        std::string_view name;  // as the file spells it
-        RegistryKey* key;
+        std::string name;  // as the file spells it
+        RegistryKey* key = nullptr;
     };
     std::vector<RegistryKey*> roots_;
     std::size_t cachedRoot_ = SIZE_MAX;
+    // chain_'s first chainSize_ entries are the path of the key opened last;
+    // the entries after them only keep their strings' memory for reuse.
     std::vector<CachedKey> chain_;
+    std::size_t chainSize_ = 0;
     RegistryKey* current_ = nullptr;
+    std::vector<RegistryValue> pending_;  // likewise, pendingSize_ of them in use
+    std::size_t pendingSize_ = 0;
 };
 
 template <class Sink>
 class Parser {
 public:
-    Parser(std::string_view text, const CodePage& codePage, Sink* sink) : text_(text), sink_(sink) {
+    Parser(LineReader* lines, const CodePage& codePage, Sink* sink) : lines_(lines), sink_(sink) {
         for (unsigned b = 0; b < 256; ++b) {
             lead_[b] = codePage.IsLeadByte(static_cast<unsigned char>(b));
             special_[b] = lead_[b] || b == '"' || b == '\\';
@@ -194,7 +391,7 @@ private:
         }
         if (TrimTrailingBlanks(line) != kHeader) {
             if (line.substr(0, kUnicodeHeader.size()) == kUnicodeHeader) {
-                return FailFile(lineNumber_, kUnicodeExportHint);
+                return FailFile(lines_->LineNumber(), kUnicodeExportHint);
             }
             return Fail(line, 0, "the first line must be REGEDIT4");
         }
@@ -215,22 +412,11 @@ private:
         return true;
     }
 
-    bool NextLine(std::string_view* line) {
-        if (pos_ >= text_.size()) return false;
-        std::size_t end = text_.find('\n', pos_);
-        std::size_t next = end + 1;
-        if (end == std::string_view::npos) end = next = text_.size();
-        std::string_view found = text_.substr(pos_, end - pos_);
-        if (!found.empty() && found.back() == '\r') found.remove_suffix(1);
-        pos_ = next;
-        ++lineNumber_;
-        *line = found;
-        return true;
-    }
+    bool NextLine(std::string_view* line) { return lines_->Next(line); }
 
     // An error in the current line; column is 1-based, 0 for the whole line.
     bool Fail(std::string_view line, std::size_t column, std::string_view what) {
-        error_.line = lineNumber_;
+        error_.line = lines_->LineNumber();
         error_.message = std::string(what);
         if (column > 0) error_.message += " at column " + std::to_string(column);
         error_.message += " in '" + Excerpt(line) + "'";
@@ -327,7 +513,7 @@ private:
             std::size_t after = SkipBlanks(line, end);
             if (after != line.size()) return Fail(line, after + 1, "text after the closing quote");
             data_.push_back(0);
-            sink_->SetValue(name_, REG_SZ_TYPE, data_);
+            sink_->SetValue(&name_, REG_SZ_TYPE, data_);
             return true;
         }
         if (TrimTrailingBlanks(data) == "-") {
@@ -408,7 +594,7 @@ private:
             value = value << 4 | static_cast<std::uint32_t>(digit);
         }
         for (int i = 0; i < 4; ++i) data_.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-        sink_->SetValue(name_, REG_DWORD_TYPE, data_);
+        sink_->SetValue(&name_, REG_DWORD_TYPE, data_);
         return true;
     }
 
@@ -423,6 +609,19 @@ private:
                 break;
             }
             continued = false;
+            // The usual run of "xx," goes quickly; anything else, below.
+            std::size_t run = pos;
+            while (run + 2 < line.size() && line[run + 2] == ',') {
+                int high = HexDigit(line[run]);
+                int low = HexDigit(line[run + 1]);
+                if (high < 0 || low < 0) break;
+                data_.push_back(static_cast<std::uint8_t>(high << 4 | low));
+                run += 3;
+            }
+            if (run != pos) {
+                pos = run;
+                continue;
+            }
             char c = line[pos];
             if (c == '\\') {
                 std::size_t after = SkipBlanks(line, pos + 1);
@@ -430,6 +629,8 @@ private:
                     return Fail(line, after + 1, "text after a '\\' continuation");
                 }
                 if (!NextLine(&line)) {
+                    // A file that failed to read leaves no line to quote.
+                    if (lines_->Failed()) return false;
                     return Fail(line, 0, "hex data continues past the end of the file");
                 }
                 pos = 0;
@@ -453,16 +654,14 @@ private:
             if (line[pos] != ',') return Fail(line, pos + 1, "expected ',' after a hex byte");
             ++pos;
         }
-        sink_->SetValue(name_, type, data_);
+        sink_->SetValue(&name_, type, data_);
         return true;
     }
 
-    std::string_view text_;
+    LineReader* lines_;
     Sink* sink_;
     std::array<bool, 256> special_{};  // bytes that end a plain run in quotes
     std::array<bool, 256> lead_{};
-    std::size_t pos_ = 0;
-    std::size_t lineNumber_ = 0;
     Section section_ = Section::kNone;
     std::vector<std::string_view> names_;
     std::string name_;
@@ -470,29 +669,92 @@ private:
     Regedit4Error error_;
 };
 
+bool Fail(Regedit4Error* error, std::size_t line, std::string message) {
+    if (error != nullptr) *error = Regedit4Error{line, std::move(message)};
+    return false;
+}
+
 // Errors about the bytes of the file as a whole, before it is read as lines.
 bool CheckEncoding(std::string_view text, Regedit4Error* error) {
-    auto fail = [error](std::size_t line, std::string message) {
-        if (error != nullptr) *error = Regedit4Error{line, std::move(message)};
-        return false;
-    };
-    if (text.size() >= 2 &&
-        ((text[0] == '\xff' && text[1] == '\xfe') || (text[0] == '\xfe' && text[1] == '\xff'))) {
-        return fail(1, "UTF-16 text: " + std::string(kUnicodeExportHint));
+    if (StartsWithUtf16Mark(text)) {
+        return Fail(error, 1, std::string(kUtf16Message) + std::string(kUnicodeExportHint));
     }
     const void* nul = std::memchr(text.data(), '\0', text.size());
     if (nul != nullptr) {
         std::string_view before = text.substr(0, static_cast<const char*>(nul) - text.data());
         std::size_t line = 1;
         for (char c : before) line += c == '\n';
-        return fail(line, "binary file: a NUL byte, which no REGEDIT4 text holds");
+        return Fail(error, line, std::string(kNulMessage));
     }
-    if (text.substr(0, 3) == "\xef\xbb\xbf") {
-        return fail(1,
-                    "the file starts with a UTF-8 byte order mark; REGEDIT4 files are "
-                    "ANSI text and start with the line REGEDIT4");
+    if (StartsWithUtf8Mark(text)) return Fail(error, 1, std::string(kUtf8BomMessage));
+    return true;
+}
+
+// The outcome of a pass over a file, with the errors about the file as a
+// whole taking precedence as CheckEncoding gives them for a text: a read
+// error, then a UTF-16 mark, a NUL byte, a UTF-8 mark, and only then an
+// error in the text.
+bool FileOutcome(LineReader* lines, bool parsed, Regedit4Error* parseError, Regedit4Error* error) {
+    if (!parsed) lines->SkipRest();
+    if (lines->ReadError() != 0) {
+        return Fail(error, 0, std::string("cannot read: ") + std::strerror(lines->ReadError()));
+    }
+    if (!parsed && StartsWithUtf16Mark(lines->Head())) {
+        return Fail(error, 1, std::string(kUtf16Message) + std::string(kUnicodeExportHint));
+    }
+    if (lines->NulLine() != 0) return Fail(error, lines->NulLine(), std::string(kNulMessage));
+    if (parsed) return true;
+    if (StartsWithUtf8Mark(lines->Head())) return Fail(error, 1, std::string(kUtf8BomMessage));
+    if (error != nullptr) *error = std::move(*parseError);
+    return false;
+}
+
+bool IsEmpty(const RegistryTree& tree) {
+    for (const std::string& name : RegistryTree::RootNames()) {
+        const RegistryKey* root = tree.Root(name);
+        if (root->SubkeyCount() != 0 || !root->Values().empty()) return false;
     }
     return true;
+}
+
+void Clear(RegistryTree* tree) {
+    for (const std::string& name : RegistryTree::RootNames()) tree->Root(name)->Clear();
+}
+
+bool Check(LineReader* lines, const CodePage& codePage, Regedit4Error* error) {
+    NullSink check;
+    return Parser<NullSink>(lines, codePage, &check).Run(error);
+}
+
+bool Apply(LineReader* lines, RegistryTree* tree, Regedit4Error* error) {
+    TreeSink apply(tree);
+    if (!Parser<TreeSink>(lines, tree->GetCodePage(), &apply).Run(error)) return false;
+    apply.Flush();
+    return true;
+}
+
+// Closes a file when it goes out of scope.
+class FileCloser {
+public:
+    explicit FileCloser(int fd) : fd_(fd) {}
+    FileCloser(const FileCloser&) = delete;
+    FileCloser& operator=(const FileCloser&) = delete;
+    ~FileCloser() { close(fd_); }
+
+private:
+    int fd_;
+};
+
+// Reads the rest of a file into memory.
+bool ReadAll(int fd, std::string* text, Regedit4Error* error) {
+    char buffer[1 << 16];
+    for (;;) {
+        ssize_t count = read(fd, buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0) return Fail(error, 0, std::string("cannot read: ") + std::strerror(errno));
+        if (count == 0) return true;
+        text->append(buffer, static_cast<std::size_t>(count));
+    }
 }
 
 }  // namespace
@@ -507,43 +769,62 @@ std::string Regedit4Error::Format(std::string_view fileName) const {
 
 bool ReadRegedit4(std::string_view text, RegistryTree* tree, Regedit4Error* error) {
     if (!CheckEncoding(text, error)) return false;
-    NullSink check;
-    if (!Parser<NullSink>(text, tree->GetCodePage(), &check).Run(error)) return false;
-    TreeSink apply(tree);
-    bool applied = Parser<TreeSink>(text, tree->GetCodePage(), &apply).Run(error);
-    assert(applied);  // the same parser already accepted the text
-    return applied;
+    if (IsEmpty(*tree)) {
+        LineReader lines(text);
+        if (Apply(&lines, tree, error)) return true;
+        Clear(tree);
+        return false;
+    }
+    LineReader checked(text);
+    if (!Check(&checked, tree->GetCodePage(), error)) return false;
+    LineReader applied(text);
+    bool ok = Apply(&applied, tree, error);
+    assert(ok);  // the same parser already accepted the text
+    return ok;
 }
 
 bool ReadRegedit4File(const std::string& path, RegistryTree* tree, Regedit4Error* error) {
-    auto fail = [error](std::string message) {
-        if (error != nullptr) *error = Regedit4Error{0, std::move(message)};
-        return false;
-    };
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return fail(std::string("cannot open: ") + std::strerror(errno));
+    if (fd < 0) return Fail(error, 0, std::string("cannot open: ") + std::strerror(errno));
+    FileCloser closer(fd);
     struct stat info {};
     if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
         int code = S_ISDIR(info.st_mode) ? EISDIR : errno;
-        close(fd);
-        return fail(std::string("cannot read: ") + std::strerror(code));
+        return Fail(error, 0, std::string("cannot read: ") + std::strerror(code));
     }
-    std::string text;
-    if (S_ISREG(info.st_mode)) text.reserve(static_cast<std::size_t>(info.st_size));
-    char buffer[1 << 16];
-    for (;;) {
-        ssize_t count = read(fd, buffer, sizeof buffer);
-        if (count < 0 && errno == EINTR) continue;
-        if (count < 0) {
-            int code = errno;
-            close(fd);
-            return fail(std::string("cannot read: ") + std::strerror(code));
+    Regedit4Error parseError;
+    if (IsEmpty(*tree)) {
+        LineReader lines(fd);
+        bool parsed = Apply(&lines, tree, &parseError);
+        if (FileOutcome(&lines, parsed, &parseError, error)) return true;
+        Clear(tree);
+        return false;
+    }
+    if (lseek(fd, 0, SEEK_CUR) != 0) {
+        // A pipe, say, cannot be read twice: its text is held in memory.
+        std::string text;
+        return ReadAll(fd, &text, error) && ReadRegedit4(text, tree, error);
+    }
+    LineReader checked(fd);
+    bool parsed = Check(&checked, tree->GetCodePage(), &parseError);
+    if (!FileOutcome(&checked, parsed, &parseError, error)) return false;
+    if (lseek(fd, 0, SEEK_SET) != 0) {
+        return Fail(error, 0, std::string("cannot read: ") + std::strerror(errno));
+    }
+    LineReader applied(fd);
+    parsed = Apply(&applied, tree, &parseError);
+    if (!FileOutcome(&applied, parsed, &parseError, error)) {
+        // Only a read error, or a file changed by someone else between the
+        // two readings, gets here; the tree holds what was read until then.
+        if (error != nullptr) {
+            if (applied.ReadError() == 0) {
+                error->message = "the file changed while it was read (" + error->message + ")";
+            }
+            error->message += "; the registry holds the part of the file read before";
         }
-        if (count == 0) break;
-        text.append(buffer, static_cast<std::size_t>(count));
+        return false;
     }
-    close(fd);
-    return ReadRegedit4(text, tree, error);
+    return true;
 }
 
 }  // namespace platform::sim

@@ -1,7 +1,9 @@
 // Writing a RegistryTree as REGEDIT4 text.
 //
-// The same emitter runs twice: once counting bytes, once storing them into a
-// string of exactly that size, so the text is built without regrowing.
+// For a string, the same emitter runs twice: once counting bytes, once
+// storing them into a string of exactly that size, so the text is built
+// without regrowing. For a file, it runs once, into a buffer that is written
+// out whenever it is full, so the whole text is never in memory.
 //
 // Hex data is wrapped as regedit does it: after each "xx," the column grows
 // by three, and when it reaches 77 the line ends in ",\" and the next one
@@ -18,6 +20,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 namespace platform::sim {
 
@@ -54,6 +57,69 @@ public:
 
 private:
     char* next_;
+};
+
+// Bytes on their way to a file, written a buffer at a time. The first write
+// error is kept, and nothing more is written after it.
+class FileFiller {
+public:
+    static constexpr std::size_t kChunkBytes = std::size_t{256} * 1024;
+
+    explicit FileFiller(int fd)
+        : fd_(fd),
+          buffer_(new char[kChunkBytes]),
+          next_(buffer_.get()),
+          end_(buffer_.get() + kChunkBytes) {}
+
+    void Put(char c) {
+        if (next_ == end_) Flush();
+        *next_++ = c;
+    }
+    void Put(std::string_view text) {
+        if (text.size() > static_cast<std::size_t>(end_ - next_)) {
+            Flush();
+            if (text.size() > kChunkBytes) {
+                WriteAll(text.data(), text.size());
+                return;
+            }
+        }
+        std::memcpy(next_, text.data(), text.size());
+        next_ += text.size();
+    }
+    void PutHexByte(std::uint8_t byte) {
+        if (end_ - next_ < 2) Flush();
+        next_[0] = kHexDigits[byte >> 4];
+        next_[1] = kHexDigits[byte & 15];
+        next_ += 2;
+    }
+
+    // Writes out what the buffer holds. Returns 0, or the errno of the
+    // first write that failed.
+    int Flush() {
+        WriteAll(buffer_.get(), static_cast<std::size_t>(next_ - buffer_.get()));
+        next_ = buffer_.get();
+        return error_;
+    }
+
+private:
+    void WriteAll(const char* bytes, std::size_t size) {
+        while (error_ == 0 && size > 0) {
+            ssize_t count = write(fd_, bytes, size);
+            if (count < 0 && errno == EINTR) continue;
+            if (count < 0) {
+                error_ = errno;
+                break;
+            }
+            bytes += count;
+            size -= static_cast<std::size_t>(count);
+        }
+    }
+
+    int fd_;
+    std::unique_ptr<char[]> buffer_;
+    char* next_;
+    char* end_;
+    int error_ = 0;
 };
 
 template <class Out>
@@ -210,6 +276,49 @@ std::string Write(const std::vector<const RegistryKey*>& keys, const CodePage& c
     return text;
 }
 
+// Writes a file through a temporary file in the same folder that is renamed
+// over the target. writeContents(fd) writes the text and returns 0 or an
+// errno.
+template <class WriteContents>
+bool ReplaceFile(const std::string& path, WriteContents writeContents, Regedit4Error* error) {
+    auto fail = [error, &path](const char* what, int code) {
+        if (error != nullptr) {
+            *error = Regedit4Error{0, std::string(what) + " " + path + ": " + std::strerror(code)};
+        }
+        return false;
+    };
+    std::string temporary = path + ".XXXXXX";
+    int fd = mkstemp(temporary.data());
+    if (fd < 0) return fail("cannot create a temporary file beside", errno);
+    // A new file gets the usual permissions; a replaced one keeps its own.
+    struct stat existing {};
+    mode_t mode = stat(path.c_str(), &existing) == 0 ? existing.st_mode & 07777 : 0644;
+    int code = fchmod(fd, mode) == 0 ? 0 : errno;
+    if (code == 0) code = writeContents(fd);
+    if (code == 0 && fsync(fd) != 0) code = errno;
+    if (close(fd) != 0 && code == 0) code = errno;
+    if (code == 0 && rename(temporary.c_str(), path.c_str()) != 0) code = errno;
+    if (code != 0) {
+        unlink(temporary.c_str());
+        return fail("cannot write", code);
+    }
+    return true;
+}
+
+bool WriteFile(const std::string& path, const std::vector<const RegistryKey*>& keys,
+               const CodePage& codePage, Regedit4Error* error) {
+    return ReplaceFile(
+        path,
+        [&keys, &codePage](int fd) {
+            FileFiller filler(fd);
+            Emitter<FileFiller> emit(&filler, codePage);
+            emit.Header();
+            for (const RegistryKey* key : keys) emit.Subtree(*key);
+            return filler.Flush();
+        },
+        error);
+}
+
 }  // namespace
 
 std::string WriteRegedit4(const RegistryTree& tree) {
@@ -230,39 +339,31 @@ std::string WriteRegedit4Subtrees(const std::vector<const RegistryKey*>& keys,
 }
 
 bool WriteRegedit4File(const std::string& path, std::string_view text, Regedit4Error* error) {
-    auto fail = [error, &path](const char* what, int code) {
-        if (error != nullptr) {
-            *error = Regedit4Error{0, std::string(what) + " " + path + ": " + std::strerror(code)};
-        }
-        return false;
-    };
-    std::string temporary = path + ".XXXXXX";
-    int fd = mkstemp(temporary.data());
-    if (fd < 0) return fail("cannot create a temporary file beside", errno);
-    // A new file gets the usual permissions; a replaced one keeps its own.
-    struct stat existing {};
-    mode_t mode = stat(path.c_str(), &existing) == 0 ? existing.st_mode & 07777 : 0644;
-    const char* next = text.data();
-    std::size_t left = text.size();
-    int code = fchmod(fd, mode) == 0 ? 0 : errno;
-    while (code == 0 && left > 0) {
-        ssize_t count = write(fd, next, left);
-        if (count < 0 && errno == EINTR) continue;
-        if (count < 0) {
-            code = errno;
-            break;
-        }
-        next += count;
-        left -= static_cast<std::size_t>(count);
-    }
-    if (code == 0 && fsync(fd) != 0) code = errno;
-    if (close(fd) != 0 && code == 0) code = errno;
-    if (code == 0 && rename(temporary.c_str(), path.c_str()) != 0) code = errno;
-    if (code != 0) {
-        unlink(temporary.c_str());
-        return fail("cannot write", code);
-    }
-    return true;
+    return ReplaceFile(
+        path,
+        [text](int fd) {
+            const char* next = text.data();
+            std::size_t left = text.size();
+            while (left > 0) {
+                ssize_t count = write(fd, next, left);
+                if (count < 0 && errno == EINTR) continue;
+                if (count < 0) return errno;
+                next += count;
+                left -= static_cast<std::size_t>(count);
+            }
+            return 0;
+        },
+        error);
+}
+
+bool WriteRegedit4NonEmptyRootsFile(const std::string& path, const RegistryTree& tree,
+                                    Regedit4Error* error) {
+    return WriteFile(path, Roots(tree, true), tree.GetCodePage(), error);
+}
+
+bool WriteRegedit4SubtreesFile(const std::string& path, const std::vector<const RegistryKey*>& keys,
+                               const CodePage& codePage, Regedit4Error* error) {
+    return WriteFile(path, keys, codePage, error);
 }
 
 }  // namespace platform::sim

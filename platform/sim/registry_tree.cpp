@@ -1,6 +1,7 @@
 #include "platform/sim/registry_tree.h"
 
 #include <algorithm>
+#include <cstdint>
 
 namespace platform::sim {
 
@@ -32,17 +33,121 @@ constexpr RootEntry kRoots[] = {
 
 }  // namespace
 
+// Subkeys or values by name: an open-addressing hash table with linear
+// probing, hashed on the name as FoldCase would fold it, but without making
+// the folded copy. An entry is a subkey, or a value's position plus one, so
+// that a zero entry marks a free slot. Each slot keeps the name's hash, so a
+// probe compares names only when the hashes agree, and entries move or go
+// without their names being looked at again.
+template <class Entry>
+class RegistryKey::NameIndex {
+public:
+    // The entry of an empty slot: a null subkey, or 0 (values are kept as
+    // their position plus one).
+    static constexpr Entry kNone{};
+
+    static std::uint32_t Hash(std::string_view name, const CodePage& codePage) {
+        std::uint32_t hash = 2166136261u;  // FNV-1a
+        for (std::size_t i = 0; i < name.size(); ++i) {
+            unsigned char c = static_cast<unsigned char>(name[i]);
+            if (codePage.IsLeadByte(c)) {
+                hash = (hash ^ c) * 16777619u;
+                if (++i == name.size()) break;
+                c = static_cast<unsigned char>(name[i]);  // the trail byte, unfolded
+            } else if (c >= 'a' && c <= 'z') {
+                c = static_cast<unsigned char>(c - 'a' + 'A');
+            }
+            hash = (hash ^ c) * 16777619u;
+        }
+        return hash;
+    }
+
+    // The entry whose name matches, or a zero entry. nameOf(entry) gives an
+    // entry's name.
+    template <class NameOf>
+    Entry Find(std::string_view name, std::uint32_t hash, const CodePage& codePage,
+               NameOf nameOf) const {
+        std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+            const Slot& slot = slots_[i];
+            if (slot.entry == kNone) return kNone;
+            if (slot.hash == hash && codePage.SameName(nameOf(slot.entry), name)) {
+                return slot.entry;
+            }
+        }
+    }
+
+    void Insert(std::uint32_t hash, Entry entry) {
+        if ((count_ + 1) * 2 > slots_.size()) Grow();
+        Place(Slot{hash, entry});
+        ++count_;
+    }
+
+    void Erase(std::uint32_t hash, Entry entry) {
+        std::size_t mask = slots_.size() - 1;
+        std::size_t hole = hash & mask;
+        while (slots_[hole].entry != entry) hole = (hole + 1) & mask;
+        // Backward-shift deletion: move up each later entry of the probe run
+        // whose home slot does not lie between the hole and itself.
+        for (std::size_t next = (hole + 1) & mask; slots_[next].entry != kNone;
+             next = (next + 1) & mask) {
+            std::size_t home = slots_[next].hash & mask;
+            if (((next - home) & mask) >= ((next - hole) & mask)) {
+                slots_[hole] = slots_[next];
+                hole = next;
+            }
+        }
+        slots_[hole].entry = kNone;
+        --count_;
+    }
+
+    // Lowers every entry above this one by one, as erasing a value from
+    // its list moves the values after it.
+    void ShiftDownAbove(Entry erased) {
+        for (Slot& slot : slots_) {
+            if (slot.entry > erased) --slot.entry;
+        }
+    }
+
+private:
+    struct Slot {
+        std::uint32_t hash;
+        Entry entry;
+    };
+
+    void Place(Slot slot) {
+        std::size_t mask = slots_.size() - 1;
+        std::size_t i = slot.hash & mask;
+        while (slots_[i].entry != kNone) i = (i + 1) & mask;
+        slots_[i] = slot;
+    }
+
+    void Grow() {
+        std::vector<Slot> old = std::move(slots_);
+        slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{0, kNone});
+        for (const Slot& slot : old) {
+            if (slot.entry != kNone) Place(slot);
+        }
+    }
+
+    std::vector<Slot> slots_;  // a power of two in size, at most half full
+    std::size_t count_ = 0;
+};
+
 RegistryKey::RegistryKey(std::string name, RegistryKey* parent, const CodePage* codePage)
     : name_(std::move(name)), parent_(parent), codePage_(codePage) {}
+
+RegistryKey::~RegistryKey() = default;
 
 RegistryKey* RegistryKey::SubkeyAt(std::size_t index) const {
     return index < subkeys_.size() ? subkeys_[index].get() : nullptr;
 }
 
 RegistryKey* RegistryKey::FindSubkey(std::string_view name) const {
-    if (!index_.empty()) {
-        auto it = index_.find(codePage_->FoldCase(name));
-        return it == index_.end() ? nullptr : it->second;
+    if (subkeyIndex_ != nullptr) {
+        return subkeyIndex_->Find(
+            name, SubkeyIndex::Hash(name, *codePage_), *codePage_,
+            [](const RegistryKey* key) -> std::string_view { return key->name_; });
     }
     for (const auto& key : subkeys_) {
         if (codePage_->SameName(key->name_, name)) return key.get();
@@ -54,10 +159,13 @@ RegistryKey* RegistryKey::CreateSubkey(std::string_view name) {
     if (RegistryKey* existing = FindSubkey(name)) return existing;
     subkeys_.push_back(std::make_unique<RegistryKey>(std::string(name), this, codePage_));
     RegistryKey* key = subkeys_.back().get();
-    if (!index_.empty()) {
-        index_.emplace(codePage_->FoldCase(name), key);
+    if (subkeyIndex_ != nullptr) {
+        subkeyIndex_->Insert(SubkeyIndex::Hash(name, *codePage_), key);
     } else if (subkeys_.size() > kIndexThreshold) {
-        RebuildSubkeyIndex();
+        subkeyIndex_ = std::make_unique<SubkeyIndex>();
+        for (const auto& subkey : subkeys_) {
+            subkeyIndex_->Insert(SubkeyIndex::Hash(subkey->name_, *codePage_), subkey.get());
+        }
     }
     return key;
 }
@@ -65,19 +173,17 @@ RegistryKey* RegistryKey::CreateSubkey(std::string_view name) {
 bool RegistryKey::RemoveSubkey(std::string_view name) {
     RegistryKey* key = FindSubkey(name);
     if (key == nullptr) return false;
-    if (!index_.empty()) index_.erase(codePage_->FoldCase(key->name_));
+    if (subkeyIndex_ != nullptr) {
+        if (subkeys_.size() - 1 <= kIndexThreshold) {
+            subkeyIndex_.reset();
+        } else {
+            subkeyIndex_->Erase(SubkeyIndex::Hash(key->name_, *codePage_), key);
+        }
+    }
     subkeys_.erase(
         std::find_if(subkeys_.begin(), subkeys_.end(),
                      [key](const std::unique_ptr<RegistryKey>& k) { return k.get() == key; }));
-    if (subkeys_.size() <= kIndexThreshold) index_.clear();
     return true;
-}
-
-void RegistryKey::RebuildSubkeyIndex() {
-    index_.clear();
-    if (subkeys_.size() <= kIndexThreshold) return;
-    index_.reserve(subkeys_.size());
-    for (const auto& key : subkeys_) index_.emplace(codePage_->FoldCase(key->name_), key.get());
 }
 
 RegistryKey* RegistryKey::FindPath(std::string_view path) {
@@ -99,22 +205,16 @@ RegistryKey* RegistryKey::CreatePath(std::string_view path) {
 }
 
 std::size_t RegistryKey::ValuePosition(std::string_view name) const {
-    if (!valueIndex_.empty()) {
-        auto it = valueIndex_.find(codePage_->FoldCase(name));
-        return it == valueIndex_.end() ? values_.size() : it->second;
+    if (valueIndex_ != nullptr) {
+        std::uint32_t entry = valueIndex_->Find(
+            name, ValueIndex::Hash(name, *codePage_), *codePage_,
+            [this](std::uint32_t e) -> std::string_view { return values_[e - 1].name; });
+        return entry == 0 ? values_.size() : entry - 1;
     }
     for (std::size_t i = 0; i < values_.size(); ++i) {
         if (codePage_->SameName(values_[i].name, name)) return i;
     }
     return values_.size();
-}
-
-void RegistryKey::RebuildValueIndex() {
-    valueIndex_.clear();
-    if (values_.size() <= kIndexThreshold) return;
-    for (std::size_t i = 0; i < values_.size(); ++i) {
-        valueIndex_.emplace(codePage_->FoldCase(values_[i].name), i);
-    }
 }
 
 const RegistryValue* RegistryKey::FindValue(std::string_view name) const {
@@ -135,19 +235,41 @@ void RegistryKey::SetValue(std::string_view name, std::uint32_t type,
         values_.reserve(values_.size() + std::max<std::size_t>(4, values_.size() / 4));
     }
     values_.push_back(RegistryValue{std::string(name), type, std::move(data)});
-    if (!valueIndex_.empty()) {
-        valueIndex_.emplace(codePage_->FoldCase(name), values_.size() - 1);
+    if (valueIndex_ != nullptr) {
+        valueIndex_->Insert(ValueIndex::Hash(name, *codePage_),
+                            static_cast<std::uint32_t>(values_.size()));
     } else if (values_.size() > kIndexThreshold) {
-        RebuildValueIndex();
+        valueIndex_ = std::make_unique<ValueIndex>();
+        for (std::size_t i = 0; i < values_.size(); ++i) {
+            valueIndex_->Insert(ValueIndex::Hash(values_[i].name, *codePage_),
+                                static_cast<std::uint32_t>(i + 1));
+        }
     }
 }
 
 bool RegistryKey::RemoveValue(std::string_view name) {
     std::size_t position = ValuePosition(name);
     if (position >= values_.size()) return false;
+    if (valueIndex_ != nullptr) {
+        if (values_.size() - 1 <= kIndexThreshold) {
+            valueIndex_.reset();
+        } else {
+            auto entry = static_cast<std::uint32_t>(position + 1);
+            valueIndex_->Erase(ValueIndex::Hash(values_[position].name, *codePage_), entry);
+            valueIndex_->ShiftDownAbove(entry);
+        }
+    }
     values_.erase(values_.begin() + static_cast<std::ptrdiff_t>(position));
-    if (!valueIndex_.empty()) RebuildValueIndex();
     return true;
+}
+
+void RegistryKey::ReserveValues(std::size_t count) { values_.reserve(count); }
+
+void RegistryKey::Clear() {
+    subkeyIndex_.reset();
+    valueIndex_.reset();
+    subkeys_.clear();
+    values_.clear();
 }
 
 std::size_t RegistryKey::CountSubtreeKeys() const {

@@ -12,7 +12,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/sim/code_page.h"
@@ -38,6 +37,7 @@ public:
     RegistryKey(std::string name, RegistryKey* parent, const CodePage* codePage);
     RegistryKey(const RegistryKey&) = delete;
     RegistryKey& operator=(const RegistryKey&) = delete;
+    ~RegistryKey();
 
     const std::string& Name() const { return name_; }
     RegistryKey* Parent() const { return parent_; }
@@ -60,6 +60,11 @@ public:
     // Replaces the value's type and data in place, or adds it last.
     void SetValue(std::string_view name, std::uint32_t type, std::vector<std::uint8_t> data);
     bool RemoveValue(std::string_view name);
+    // Makes room for this many values in all, so that adding values up to
+    // that number allocates nothing for the list itself.
+    void ReserveValues(std::size_t count);
+    // Removes every subkey, with everything below it, and every value.
+    void Clear();
 
     // Keys and values below this key, not counting the key itself.
     std::size_t CountSubtreeKeys() const;
@@ -70,20 +75,23 @@ public:
     void CopyContentsTo(RegistryKey* target) const;
 
 private:
+    template <class Entry>
+    class NameIndex;
+    using SubkeyIndex = NameIndex<RegistryKey*>;
+    using ValueIndex = NameIndex<std::uint32_t>;  // a value's position plus one
+
     // The position of the named value, or values_.size() when there is none.
     std::size_t ValuePosition(std::string_view name) const;
-    void RebuildValueIndex();
-    void RebuildSubkeyIndex();
 
     std::string name_;
     RegistryKey* parent_;
     const CodePage* codePage_;
     std::vector<std::unique_ptr<RegistryKey>> subkeys_;
-    // Folded name -> subkey; kept only for keys with many subkeys.
-    std::unordered_map<std::string, RegistryKey*> index_;
     std::vector<RegistryValue> values_;
-    // Folded value name -> position; kept only for keys with many values.
-    std::unordered_map<std::string, std::size_t> valueIndex_;
+    // Subkeys and values by name, kept only for keys with many of them;
+    // null otherwise.
+    std::unique_ptr<SubkeyIndex> subkeyIndex_;
+    std::unique_ptr<ValueIndex> valueIndex_;
 };
 
 // The whole registry: one tree for each predefined root key.

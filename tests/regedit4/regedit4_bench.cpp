@@ -4,15 +4,21 @@
 //
 //   regedit4_bench [MB ...]     (default: 5 10 25 50)
 //
-// Each size runs in a child process, so that its peak resident size
-// (getrusage ru_maxrss) is its own. The generated text is in the writer's
-// own form, so saving the loaded tree must give it back byte for byte;
-// the exit code is 1 when it does not or when loading fails.
+// Load reads the file into an empty tree (ReadRegedit4File); save writes
+// the tree to another file (WriteRegedit4NonEmptyRootsFile, through a
+// temporary file, synced, then renamed). Each size runs in a child process,
+// so that its peak resident size (getrusage ru_maxrss) is its own. The
+// generated text is in the writer's own form, so the saved file must be
+// the generated one byte for byte; the exit code is 1 when it is not or
+// when loading or saving fails.
 #include "sim/regedit4.h"
 
+#include <malloc.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -21,10 +27,10 @@
 
 namespace {
 
-using platform::sim::ReadRegedit4;
+using platform::sim::ReadRegedit4File;
 using platform::sim::Regedit4Error;
 using platform::sim::RegistryTree;
-using platform::sim::WriteRegedit4NonEmptyRoots;
+using platform::sim::WriteRegedit4NonEmptyRootsFile;
 
 constexpr double kMegabyte = 1024.0 * 1024.0;
 
@@ -33,6 +39,8 @@ double PeakResidentBytes() {
     getrusage(RUSAGE_SELF, &usage);
     return static_cast<double>(usage.ru_maxrss) * 1024.0;  // Linux reports KiB
 }
+
+double HeapBytesInUse() { return static_cast<double>(mallinfo2().uordblks); }
 
 double SecondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -111,46 +119,55 @@ bool GenerateFile(const char* path, std::size_t targetBytes) {
     return std::fclose(file) == 0;
 }
 
-std::string ReadWholeFile(const char* path) {
-    std::string text;
-    std::FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) return text;
-    std::fseek(file, 0, SEEK_END);
-    text.resize(static_cast<std::size_t>(std::ftell(file)));
-    std::fseek(file, 0, SEEK_SET);
-    std::size_t got = std::fread(text.data(), 1, text.size(), file);
-    text.resize(got);
-    std::fclose(file);
-    return text;
+bool SameFiles(const char* pathA, const char* pathB) {
+    std::FILE* a = std::fopen(pathA, "rb");
+    std::FILE* b = std::fopen(pathB, "rb");
+    bool same = a != nullptr && b != nullptr;
+    std::vector<char> bufferA(1 << 16);
+    std::vector<char> bufferB(1 << 16);
+    while (same) {
+        std::size_t gotA = std::fread(bufferA.data(), 1, bufferA.size(), a);
+        std::size_t gotB = std::fread(bufferB.data(), 1, bufferB.size(), b);
+        same = gotA == gotB && std::equal(bufferA.begin(), bufferA.begin() + gotA, bufferB.begin());
+        if (gotA == 0) break;
+    }
+    if (a != nullptr) std::fclose(a);
+    if (b != nullptr) std::fclose(b);
+    return same;
 }
 
 // Runs in the child: loads, saves, prints one line; returns the exit code.
-int Measure(const char* path) {
+int Measure(const char* path, const char* savedPath) {
+    struct stat info {};
+    if (stat(path, &info) != 0) return 1;
+    double size = static_cast<double>(info.st_size);
     double baseline = PeakResidentBytes();
-    std::string text = ReadWholeFile(path);
-    double size = static_cast<double>(text.size());
-    double textPeak = PeakResidentBytes() - baseline;
+    double heapBefore = HeapBytesInUse();
 
     auto start = std::chrono::steady_clock::now();
     RegistryTree tree;
     Regedit4Error error;
-    if (!ReadRegedit4(text, &tree, &error)) {
+    if (!ReadRegedit4File(path, &tree, &error)) {
         std::printf("load failed: %s\n", error.Format(path).c_str());
         return 1;
     }
     double loadSeconds = SecondsSince(start);
     double loadPeak = PeakResidentBytes() - baseline;
+    double treeBytes = HeapBytesInUse() - heapBefore;
 
     start = std::chrono::steady_clock::now();
-    std::string saved = WriteRegedit4NonEmptyRoots(tree);
+    if (!WriteRegedit4NonEmptyRootsFile(savedPath, tree, &error)) {
+        std::printf("save failed: %s\n", error.Format(savedPath).c_str());
+        return 1;
+    }
     double saveSeconds = SecondsSince(start);
     double savePeak = PeakResidentBytes() - baseline;
 
-    bool identical = saved == text;
+    bool identical = SameFiles(path, savedPath);
     std::printf("%8.1f %9zu %10.0f %10.0f %10.2f %10.2f %10.2f  %s\n", size / kMegabyte,
                 tree.Root("HKEY_LOCAL_MACHINE")->CountSubtreeKeys(), size / kMegabyte / loadSeconds,
-                size / kMegabyte / saveSeconds, (loadPeak - textPeak) / size, loadPeak / size,
-                savePeak / size, identical ? "identical" : "DIFFERS");
+                size / kMegabyte / saveSeconds, treeBytes / size, loadPeak / size, savePeak / size,
+                identical ? "identical" : "DIFFERS");
     return identical ? 0 : 1;
 }
 
@@ -168,11 +185,12 @@ int main(int argc, char** argv) {
         return 1;
     }
     close(fd);
+    std::string savedPath = std::string(path) + ".saved";
 
     std::printf(
-        "Load: text in memory -> tree. Save: tree -> text. Memory, per file byte:\n"
-        "tree = added by loading; load and save = peak resident bytes added by the\n"
-        "step and all before it (file text, tree, saved text).\n");
+        "Load: file -> empty tree. Save: tree -> file. Memory, per file byte:\n"
+        "tree = heap bytes the loaded tree holds; load and save = peak resident\n"
+        "bytes added by the step and all before it.\n");
     std::printf("%8s %9s %10s %10s %10s %10s %10s  %s\n", "file MB", "keys", "load MB/s",
                 "save MB/s", "tree", "load", "save", "round trip");
     int result = 0;
@@ -185,7 +203,7 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         pid_t child = fork();
         if (child == 0) {
-            int code = Measure(path);
+            int code = Measure(path, savedPath.c_str());
             std::fflush(stdout);
             _exit(code);
         }
@@ -196,5 +214,6 @@ int main(int argc, char** argv) {
         }
     }
     unlink(path);
+    unlink(savedPath.c_str());
     return result;
 }

@@ -404,6 +404,77 @@ TEST(Regedit4Files, ReadsWritesAndReportsFileProblems) {
     std::filesystem::remove_all(dir);
 }
 
+// Files are read a piece at a time: what lies across or beyond a piece
+// boundary must read as it does from memory.
+TEST(Regedit4Files, PieceBoundariesChangeNothing) {
+    std::filesystem::path dir = std::filesystem::path(testing::TempDir()) / "regedit4_pieces";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    const std::string path = (dir / "big.reg").string();
+    auto writeFile = [&](const std::string& text) {
+        std::ofstream out(path, std::ios::binary);
+        out << text;
+    };
+    const std::string longValue(600 * 1024, 'x');  // longer than a piece
+    const std::string text =
+        Reg("[HKEY_LOCAL_MACHINE\\A]\r\n\"long\"=\"" + longValue + "\"\r\n\"after\"=dword:1\r\n");
+    writeFile(text);
+    RegistryTree fromFile;
+    RegistryTree fromMemory;
+    Regedit4Error error;
+    ASSERT_TRUE(ReadRegedit4File(path, &fromFile, &error)) << error.message;
+    ASSERT_TRUE(ReadRegedit4(text, &fromMemory, &error)) << error.message;
+    EXPECT_EQ(Dump(fromFile), Dump(fromMemory));
+
+    // A NUL far past the first piece: an error, and an empty tree stays empty.
+    writeFile(text + std::string(1, '\0') + "\r\n");
+    RegistryTree empty;
+    EXPECT_FALSE(ReadRegedit4File(path, &empty, &error));
+    EXPECT_EQ(error.line, 6u);
+    EXPECT_NE(error.message.find("binary file"), std::string::npos);
+    EXPECT_EQ(WriteRegedit4NonEmptyRoots(empty), "REGEDIT4\r\n\r\n");
+
+    // And a tree that held keys keeps exactly them.
+    RegistryTree filled;
+    ASSERT_TRUE(ReadRegedit4(Reg("[HKEY_LOCAL_MACHINE\\Kept]\r\n"), &filled, &error));
+    const std::string before = Dump(filled);
+    EXPECT_FALSE(ReadRegedit4File(path, &filled, &error));
+    EXPECT_EQ(Dump(filled), before);
+    std::filesystem::remove_all(dir);
+}
+
+TEST(Regedit4Files, StreamedWritersMatchTheTextWriters) {
+    std::filesystem::path dir = std::filesystem::path(testing::TempDir()) / "regedit4_streamed";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    RegistryTree tree;
+    Regedit4Error error;
+    std::string body;
+    for (int i = 0; i < 5000; ++i) {  // several pieces of output
+        body +=
+            "[HKEY_LOCAL_MACHINE\\Enum\\PCI\\DEV_" + std::to_string(i) +
+            "]\r\n\"DeviceDesc\"=\"Stand-in device\"\r\n\"ConfigFlags\"=hex:00,00,00,00\r\n\r\n";
+    }
+    ASSERT_TRUE(ReadRegedit4(Reg(body), &tree, &error)) << error.message;
+    auto readBack = [](const std::filesystem::path& file) {
+        std::ifstream in(file, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+
+    ASSERT_TRUE(WriteRegedit4NonEmptyRootsFile((dir / "all.reg").string(), tree, &error));
+    EXPECT_EQ(readBack(dir / "all.reg"), WriteRegedit4NonEmptyRoots(tree));
+
+    const RegistryKey* pci = tree.FindFullPath("HKEY_LOCAL_MACHINE\\Enum\\PCI");
+    std::vector<const RegistryKey*> keys = {pci->SubkeyAt(3), pci->SubkeyAt(4000)};
+    ASSERT_TRUE(
+        WriteRegedit4SubtreesFile((dir / "two.reg").string(), keys, tree.GetCodePage(), &error));
+    EXPECT_EQ(readBack(dir / "two.reg"), WriteRegedit4Subtrees(keys, tree.GetCodePage()));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir),
+                            std::filesystem::directory_iterator()),
+              2);  // no temporary file left
+    std::filesystem::remove_all(dir);
+}
+
 // --- Writing ---
 
 TEST(Regedit4Write, EachKindOfValue) {
