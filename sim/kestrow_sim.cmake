@@ -14,7 +14,9 @@ add_library(kestrow_sim_cli STATIC
   ${CMAKE_SOURCE_DIR}/sim/apply_changes.cpp
 )
 target_include_directories(kestrow_sim_cli PUBLIC ${CMAKE_SOURCE_DIR})
-target_link_libraries(kestrow_sim_cli PUBLIC kestrow_sim_runner kestrow_simfiles)
+find_package(nlohmann_json 3 REQUIRED)
+target_link_libraries(kestrow_sim_cli PUBLIC kestrow_sim_runner kestrow_simfiles
+  PRIVATE nlohmann_json::nlohmann_json)
 # Sample machines are found by name in the source tree (the environment
 # variable KESTROW_MACHINES overrides this at run time).
 set_source_files_properties(${CMAKE_SOURCE_DIR}/sim/machine_loader.cpp PROPERTIES

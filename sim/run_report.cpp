@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include <nlohmann/json.hpp>
+
 #include "sim/key_deletions.h"
 #include "sim/message_box_text.h"
 #include "sim/text_encoding.h"
@@ -85,97 +87,6 @@ const char* ChangeName(FileSystem::ChangeKind kind) {
 std::string Plural(std::size_t count, const char* one, const char* many) {
     return std::to_string(count) + " " + (count == 1 ? one : many);
 }
-
-// --- JSON output -------------------------------------------------------------
-
-void AppendJsonString(std::string* out, const std::string& text) {
-    *out += '"';
-    for (unsigned char c : text) {
-        switch (c) {
-            case '"':
-                *out += "\\\"";
-                break;
-            case '\\':
-                *out += "\\\\";
-                break;
-            case '\n':
-                *out += "\\n";
-                break;
-            case '\r':
-                *out += "\\r";
-                break;
-            case '\t':
-                *out += "\\t";
-                break;
-            default:
-                if (c < 0x20 || c == 0x7F) {
-                    char escape[8];
-                    std::snprintf(escape, sizeof escape, "\\u%04x", c);
-                    *out += escape;
-                } else {
-                    *out += static_cast<char>(c);
-                }
-        }
-    }
-    *out += '"';
-}
-
-// A small writer that keeps commas and indentation right.
-class JsonWriter {
-public:
-    void BeginObject(const char* key = nullptr) { Open(key, '{'); }
-    void EndObject() { Close('}'); }
-    void BeginArray(const char* key = nullptr) { Open(key, '['); }
-    void EndArray() { Close(']'); }
-    void String(const char* key, const std::string& value) {
-        Key(key);
-        AppendJsonString(&out_, value);
-    }
-    void Number(const char* key, long long value) {
-        Key(key);
-        out_ += std::to_string(value);
-    }
-    void Bool(const char* key, bool value) {
-        Key(key);
-        out_ += value ? "true" : "false";
-    }
-    void Null(const char* key) {
-        Key(key);
-        out_ += "null";
-    }
-    std::string Take() { return out_ + "\n"; }
-
-private:
-    void Key(const char* key) {
-        if (!first_.empty()) {
-            if (!first_.back()) out_ += ',';
-            first_.back() = false;
-            out_ += '\n';
-            out_.append(2 * first_.size(), ' ');
-        }
-        if (key != nullptr) {
-            AppendJsonString(&out_, key);
-            out_ += ": ";
-        }
-    }
-    void Open(const char* key, char bracket) {
-        Key(key);
-        out_ += bracket;
-        first_.push_back(true);
-    }
-    void Close(char bracket) {
-        bool empty = first_.back();
-        first_.pop_back();
-        if (!empty) {
-            out_ += '\n';
-            out_.append(2 * first_.size(), ' ');
-        }
-        out_ += bracket;
-    }
-
-    std::string out_;
-    std::vector<bool> first_;
-};
 
 }  // namespace
 
@@ -381,101 +292,76 @@ std::string FormatTextReport(const RunReport& report) {
 }
 
 std::string FormatJsonReport(const RunReport& report) {
-    JsonWriter json;
-    json.BeginObject();
-    json.BeginObject("system");
-    json.String("name", report.systemName);
-    json.String("description", report.systemDescription);
-    json.String("version", report.versionText);
-    json.Number("platform_id", report.platformId);
-    json.Number("code_page", report.codePage);
-    json.EndObject();
-    json.String("machine", report.machineFolder);
-    json.String("registry_file", report.registryFile);
-    json.String("command_line", report.commandLine);
-    json.String("command_tail", report.commandTail);
-    json.BeginArray("boxes");
+    using Json = nlohmann::ordered_json;
+    Json boxes = Json::array();
     for (const BoxReport& box : report.boxes) {
-        json.BeginObject();
-        json.String("title", box.title);
-        json.String("text", box.text);
-        json.String("icon", box.icon);
-        json.Number("type", box.type);
-        json.BeginArray("buttons");
-        for (const std::string& button : box.buttons) json.String(nullptr, button);
-        json.EndArray();
-        json.String("answer", box.answer);
-        json.Number("answer_id", box.answerId);
-        json.EndObject();
+        boxes.push_back({{"title", box.title},
+                         {"text", box.text},
+                         {"icon", box.icon},
+                         {"type", box.type},
+                         {"buttons", box.buttons},
+                         {"answer", box.answer},
+                         {"answer_id", box.answerId}});
     }
-    json.EndArray();
-    json.BeginArray("files_placed");
+    Json placements = Json::array();
     for (const FilePlacement& placement : report.placements) {
-        json.BeginObject();
-        json.String("source", placement.source);
-        json.String("destination", placement.destination);
-        json.Bool("copied", placement.copied);
-        json.Number("size", static_cast<long long>(placement.size));
-        json.String("change", placement.change);
-        json.String("error", placement.error);
-        json.EndObject();
+        placements.push_back({{"source", placement.source},
+                              {"destination", placement.destination},
+                              {"copied", placement.copied},
+                              {"size", placement.size},
+                              {"change", placement.change},
+                              {"error", placement.error}});
     }
-    json.EndArray();
-    json.BeginArray("other_file_changes");
+    Json otherChanges = Json::array();
     for (const FileChangeReport& change : report.otherFileChanges) {
-        json.BeginObject();
-        json.String("path", change.path);
-        json.String("change", change.change);
-        json.Number("size", static_cast<long long>(change.size));
-        json.EndObject();
+        otherChanges.push_back(
+            {{"path", change.path}, {"change", change.change}, {"size", change.size}});
     }
-    json.EndArray();
-    json.BeginArray("keys_deleted");
+    Json keys = Json::array();
     for (const KeyReport& key : report.keys) {
-        json.BeginObject();
-        json.String("path", key.path);
-        json.Bool("deleted", key.deleted);
-        json.String("status", key.status);
-        json.Number("subkeys", static_cast<long long>(key.subkeys));
-        json.Number("values", static_cast<long long>(key.values));
-        json.String("device", key.deviceDescription);
-        json.EndObject();
+        keys.push_back({{"path", key.path},
+                        {"deleted", key.deleted},
+                        {"status", key.status},
+                        {"subkeys", key.subkeys},
+                        {"values", key.values},
+                        {"device", key.deviceDescription}});
     }
-    json.EndArray();
-    json.Bool("restart_requested", report.restartRequested);
-    json.BeginObject("marker");
-    json.String("path", kMarkerPath);
-    json.Bool("written", report.markerWritten);
-    json.String("contents", report.markerContents);
-    json.EndObject();
-    if (report.exitCode) {
-        json.Number("exit_code", *report.exitCode);
-    } else {
-        json.Null("exit_code");
-    }
-    json.Bool("dry_run", !report.applyRequested);
+
+    Json json = {
+        {"system",
+         {{"name", report.systemName},
+          {"description", report.systemDescription},
+          {"version", report.versionText},
+          {"platform_id", report.platformId},
+          {"code_page", report.codePage}}},
+        {"machine", report.machineFolder},
+        {"registry_file", report.registryFile},
+        {"command_line", report.commandLine},
+        {"command_tail", report.commandTail},
+        {"boxes", boxes},
+        {"files_placed", placements},
+        {"other_file_changes", otherChanges},
+        {"keys_deleted", keys},
+        {"restart_requested", report.restartRequested},
+        {"marker",
+         {{"path", kMarkerPath},
+          {"written", report.markerWritten},
+          {"contents", report.markerContents}}},
+    };
+    json["exit_code"] = report.exitCode ? Json(*report.exitCode) : Json(nullptr);
+    json["dry_run"] = !report.applyRequested;
     if (report.applied) {
-        json.BeginObject("applied");
-        json.Bool("ok", report.applied->ok);
-        json.String("error", report.applied->error);
-        json.BeginArray("written");
-        for (const std::string& written : report.applied->written) json.String(nullptr, written);
-        json.EndArray();
-        json.BeginArray("not_written");
-        for (const std::string& notWritten : report.applied->notWritten)
-            json.String(nullptr, notWritten);
-        json.EndArray();
-        json.EndObject();
+        json["applied"] = {{"ok", report.applied->ok},
+                           {"error", report.applied->error},
+                           {"written", report.applied->written},
+                           {"not_written", report.applied->notWritten}};
     } else {
-        json.Null("applied");
+        json["applied"] = nullptr;
     }
-    if (report.traced) {
-        json.BeginArray("trace");
-        for (const std::string& call : report.trace) json.String(nullptr, call);
-        json.EndArray();
-    }
-    json.EndObject();
-    return json.Take();
+    if (report.traced) json["trace"] = report.trace;
+    // Texts are UTF-8 already; a byte that is not would be replaced, never
+    // written as invalid JSON.
+    return json.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
 }  // namespace kestrow_sim

@@ -11,7 +11,7 @@ packages=(
   g++-mingw-w64-i686-win32 binutils-mingw-w64-i686
   g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
   wine wine64 xvfb xdotool x11-apps imagemagick locales
-  python3 zip
+  python3 zip nlohmann-json3-dev
   clang-14 libclang-rt-14-dev
 )
 
