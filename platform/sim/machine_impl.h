@@ -79,6 +79,7 @@ private:
     // calls of its own while the box is up.
     std::size_t BeginCall(Operation op, std::vector<std::string> arguments);
     Call& Logged(std::size_t entry) { return machine_.calls_[entry]; }
+    LONG FinishRegistryCall(std::size_t entry, LONG status);
 
     // Registry handles: the key a handle refers to, or null once that key
     // (or a key above it) was deleted.

@@ -388,6 +388,12 @@ LONG Machine::Impl::RegOpenKeyExA(HKEY key, const char* subKey, DWORD options, D
     return status;
 }
 
+// Records a registry call's status as its result and returns it.
+LONG Machine::Impl::FinishRegistryCall(std::size_t entry, LONG status) {
+    Logged(entry).result = Decimal(status);
+    return status;
+}
+
 LONG Machine::Impl::RegQueryInfoKeyA(HKEY key, char* className, DWORD* classNameSize,
                                      DWORD* reserved, DWORD* subKeys, DWORD* maxSubKeyLength,
                                      DWORD* maxClassLength, DWORD* values,
@@ -400,16 +406,12 @@ LONG Machine::Impl::RegQueryInfoKeyA(HKEY key, char* className, DWORD* className
          OutputPointer(subKeys), OutputPointer(maxSubKeyLength), OutputPointer(maxClassLength),
          OutputPointer(values), OutputPointer(maxValueNameLength), OutputPointer(maxValueLength),
          OutputPointer(securityDescriptorSize), OutputPointer(lastWriteTime)});
-    auto finish = [this, entry](LONG status) {
-        Logged(entry).result = Decimal(status);
-        return status;
-    };
-    if (Logged(entry).injectedFault) return finish(kRegAccessDenied);
+    if (Logged(entry).injectedFault) return FinishRegistryCall(entry, kRegAccessDenied);
     RegistryKey* node = nullptr;
     LONG status = ResolveKey(key, &node);
-    if (status != ERROR_SUCCESS) return finish(status);
+    if (status != ERROR_SUCCESS) return FinishRegistryCall(entry, status);
     if (reserved != nullptr || (className != nullptr && classNameSize == nullptr)) {
-        return finish(kRegInvalidParameter);
+        return FinishRegistryCall(entry, kRegInvalidParameter);
     }
 
     DWORD longestSubkey = 0;
@@ -443,28 +445,24 @@ LONG Machine::Impl::RegQueryInfoKeyA(HKEY key, char* className, DWORD* className
     put(maxValueLength, "maxValueLength", longestValueData);
     put(securityDescriptorSize, "securityDescriptorSize", 0);
     if (lastWriteTime != nullptr) std::memset(lastWriteTime, 0, 8);  // a FILETIME
-    return finish(ERROR_SUCCESS);
+    return FinishRegistryCall(entry, ERROR_SUCCESS);
 }
 
 LONG Machine::Impl::RegEnumKeyA(HKEY key, DWORD index, char* name, DWORD size) {
     std::size_t entry = BeginCall(Operation::RegEnumKeyA, {HandleText(key), Decimal(index),
                                                            OutputPointer(name), Decimal(size)});
-    auto finish = [this, entry](LONG status) {
-        Logged(entry).result = Decimal(status);
-        return status;
-    };
-    if (Logged(entry).injectedFault) return finish(kRegAccessDenied);
+    if (Logged(entry).injectedFault) return FinishRegistryCall(entry, kRegAccessDenied);
     RegistryKey* node = nullptr;
     LONG status = ResolveKey(key, &node);
-    if (status != ERROR_SUCCESS) return finish(status);
-    if (index >= node->SubkeyCount()) return finish(kRegNoMoreItems);
-    if (name == nullptr) return finish(kRegInvalidParameter);
+    if (status != ERROR_SUCCESS) return FinishRegistryCall(entry, status);
+    if (index >= node->SubkeyCount()) return FinishRegistryCall(entry, kRegNoMoreItems);
+    if (name == nullptr) return FinishRegistryCall(entry, kRegInvalidParameter);
     const std::string& subkeyName = node->SubkeyAt(index)->Name();
     // The terminator must fit too; a name that does not leaves the buffer as it was.
-    if (subkeyName.size() + 1 > size) return finish(kRegMoreData);
+    if (subkeyName.size() + 1 > size) return FinishRegistryCall(entry, kRegMoreData);
     CopyWithTerminator(subkeyName, name);
     Logged(entry).output = subkeyName;
-    return finish(ERROR_SUCCESS);
+    return FinishRegistryCall(entry, ERROR_SUCCESS);
 }
 
 void Machine::Impl::InvalidateSubtree(const RegistryKey* top) {
@@ -477,42 +475,34 @@ void Machine::Impl::InvalidateSubtree(const RegistryKey* top) {
 
 LONG Machine::Impl::RegDeleteKeyA(HKEY key, const char* subKey) {
     std::size_t entry = BeginCall(Operation::RegDeleteKeyA, {HandleText(key), Text(subKey)});
-    auto finish = [this, entry](LONG status) {
-        Logged(entry).result = Decimal(status);
-        return status;
-    };
-    if (Logged(entry).injectedFault) return finish(kRegAccessDenied);
+    if (Logged(entry).injectedFault) return FinishRegistryCall(entry, kRegAccessDenied);
     RegistryKey* base = nullptr;
     LONG status = ResolveKey(key, &base);
-    if (status != ERROR_SUCCESS) return finish(status);
+    if (status != ERROR_SUCCESS) return FinishRegistryCall(entry, status);
     // Without a subkey name Windows 95 and 98 answer ERROR_BADKEY. An empty
     // name, or one of backslashes only, is refused the same way, so the open
     // key itself is never deleted through this call.
     RegistryKey* target = subKey == nullptr ? base : base->FindPath(subKey);
-    if (target == base) return finish(kRegBadKey);
-    if (target == nullptr) return finish(kRegFileNotFound);
+    if (target == base) return FinishRegistryCall(entry, kRegBadKey);
+    if (target == nullptr) return FinishRegistryCall(entry, kRegFileNotFound);
     // Windows 98 removes the key with everything below it. Handles open on
     // any of those keys now refer to a deleted key.
     InvalidateSubtree(target);
     target->Parent()->RemoveSubkey(target->Name());
-    return finish(ERROR_SUCCESS);
+    return FinishRegistryCall(entry, ERROR_SUCCESS);
 }
 
 LONG Machine::Impl::RegCloseKey(HKEY key) {
     std::size_t entry = BeginCall(Operation::RegCloseKey, {HandleText(key)});
-    auto finish = [this, entry](LONG status) {
-        Logged(entry).result = Decimal(status);
-        return status;
-    };
-    if (Logged(entry).injectedFault) return finish(kRegAccessDenied);
+    if (Logged(entry).injectedFault) return FinishRegistryCall(entry, kRegAccessDenied);
     auto value = reinterpret_cast<std::uintptr_t>(key);
     // Closing a predefined root is allowed and changes nothing.
     if (IsPredefinedKey(value) && machine_.registry_->Root(static_cast<std::uint32_t>(value))) {
-        return finish(ERROR_SUCCESS);
+        return FinishRegistryCall(entry, ERROR_SUCCESS);
     }
     // A handle to a deleted key is still released.
-    if (handles_.erase(value) == 0) return finish(kRegInvalidHandle);
-    return finish(ERROR_SUCCESS);
+    if (handles_.erase(value) == 0) return FinishRegistryCall(entry, kRegInvalidHandle);
+    return FinishRegistryCall(entry, ERROR_SUCCESS);
 }
 
 void Machine::Impl::RebuildRegistry() {
