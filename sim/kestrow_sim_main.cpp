@@ -32,6 +32,13 @@ int BadInput(const std::string& message) {
     return kExitBadInput;
 }
 
+kestrow_sim::SettingOrigin OptionOrigin(const char* option) {
+    kestrow_sim::SettingOrigin origin;
+    origin.source = kestrow_sim::SettingOrigin::Source::kOption;
+    origin.option = option;
+    return origin;
+}
+
 // The machine folder's description with the command line's overrides.
 bool Describe(const CliOptions& options, MachineDescription* description, std::string* error) {
     std::string folder;
@@ -53,7 +60,14 @@ bool Describe(const CliOptions& options, MachineDescription* description, std::s
         }
         if (!replaced) settings.drives.push_back(drive);
     }
-    if (!options.currentDirectory.empty()) settings.currentDirectory = options.currentDirectory;
+    if (!options.currentDirectory.empty()) {
+        settings.currentDirectory = options.currentDirectory;
+        settings.currentDirectoryOrigin = OptionOrigin("--cwd");
+    }
+    if (options.codePage != 0) {
+        settings.codePage = options.codePage;
+        settings.codePageOrigin = OptionOrigin("--codepage");
+    }
     if (!options.registryFile.empty()) description->registryFile = options.registryFile;
     description->commandTail = options.commandTail;
     return true;

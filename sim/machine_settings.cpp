@@ -154,6 +154,13 @@ private:
         return found == machine_.end() ? nullptr : &found->second;
     }
 
+    static SettingOrigin FromFile(const Entry& entry) {
+        SettingOrigin origin;
+        origin.source = SettingOrigin::Source::kSettingsFile;
+        origin.line = entry.line;
+        return origin;
+    }
+
     bool Build() {
         const Entry* system = Find("system");
         const Entry* version = Find("version");
@@ -217,6 +224,7 @@ private:
                                 "\" (known: 874, 932, 936, 949, 950, 1250 to 1258)");
             }
             settings_->codePage = static_cast<unsigned>(number);
+            settings_->codePageOrigin = FromFile(*codePage);
         }
         if (const Entry* directory = Find("current_directory")) {
             if (!IsAbsoluteWindowsPath(directory->value)) {
@@ -224,6 +232,7 @@ private:
                             "current_directory must be a full path such as C:\\DRV");
             }
             settings_->currentDirectory = directory->value;
+            settings_->currentDirectoryOrigin = FromFile(*directory);
         }
         if (const Entry* directory = Find("windows_directory")) {
             if (!IsAbsoluteWindowsPath(directory->value)) {
@@ -231,6 +240,7 @@ private:
                             "windows_directory must be a full path such as C:\\WINDOWS");
             }
             settings_->windowsDirectory = directory->value;
+            settings_->windowsDirectoryOrigin = FromFile(*directory);
         }
         if (const Entry* program = Find("program")) {
             if (!IsAbsoluteWindowsPath(program->value)) {
@@ -274,6 +284,17 @@ private:
 };
 
 }  // namespace
+
+std::string SettingOrigin::Describe(const std::string& settingsFile) const {
+    switch (source) {
+        case Source::kSettingsFile:
+            return settingsFile + ":" + std::to_string(line);
+        case Source::kOption:
+            return option;
+        default:
+            return "";
+    }
+}
 
 bool IsAbsoluteWindowsPath(std::string_view path) {
     return path.size() >= 3 && std::isalpha(static_cast<unsigned char>(path[0])) &&
