@@ -66,7 +66,8 @@ bool ParseFault(const std::string& text, FaultOption* fault, std::string* error)
     if (colon != std::string::npos) {
         unsigned long nth = 0;
         if (!ParseCount(text.substr(colon + 1), 1000000, &nth)) {
-            *error = "--fail " + text + ": the call number after ':' must be 1 or more";
+            *error = "--fail " + text +
+                     ": the call number after ':' must be a whole number from 1 to 1000000";
             return false;
         }
         fault->nth = static_cast<unsigned>(nth);

@@ -3,8 +3,10 @@
 // the changes back to that folder).
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <string>
 
@@ -16,6 +18,7 @@
 #include "sim/key_deletions.h"
 #include "sim/machine_loader.h"
 #include "sim/run_report.h"
+#include "sim/text_encoding.h"
 
 namespace {
 
@@ -26,9 +29,31 @@ constexpr int kExitRan = 0;
 constexpr int kExitApplyFailed = 1;
 constexpr int kExitBadInput = 2;
 constexpr int kExitInternalError = 3;
+constexpr int kExitReportNotWritten = 1;
+
+// Messages name files and quote their contents: shown with VisibleText, a
+// NUL cannot cut one short and no byte can act on the terminal.
+void PrintError(const std::string& message) {
+    std::fprintf(stderr, "kestrow-sim: %s\n", kestrow_sim::VisibleText(message).c_str());
+}
+
+// Writes the text to standard output and closes it, checking every step: a
+// report that cannot be written (a full disk, a closed pipe) is a failure
+// with a message, never a silent success.
+bool WriteStandardOutput(const std::string& text) {
+    bool ok = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
+    int code = ok ? 0 : errno;
+    if (std::fflush(stdout) != 0 && code == 0) code = errno;
+    ok = ok && !std::ferror(stdout);
+    if (std::fclose(stdout) != 0 && code == 0) code = errno;
+    if (ok && code == 0) return true;
+    PrintError(std::string("cannot write the report to standard output: ") +
+               (code != 0 ? std::strerror(code) : "write error"));
+    return false;
+}
 
 int BadInput(const std::string& message) {
-    std::fprintf(stderr, "kestrow-sim: %s\n", message.c_str());
+    PrintError(message);
     return kExitBadInput;
 }
 
@@ -131,13 +156,12 @@ int Main(int argc, char** argv) {
     CliOptions options;
     std::string error;
     if (!kestrow_sim::ParseCliOptions(argc, argv, &options, &error)) {
-        std::fprintf(stderr, "kestrow-sim: %s\n\n%s", error.c_str(),
-                     kestrow_sim::UsageText().c_str());
+        PrintError(error);
+        std::fprintf(stderr, "\n%s", kestrow_sim::UsageText().c_str());
         return kExitBadInput;
     }
     if (options.help) {
-        std::fputs(kestrow_sim::UsageText().c_str(), stdout);
-        return kExitRan;
+        return WriteStandardOutput(kestrow_sim::UsageText()) ? kExitRan : kExitReportNotWritten;
     }
     MachineDescription description;
     if (!Describe(options, &description, &error)) return BadInput(error);
@@ -162,8 +186,13 @@ int Main(int argc, char** argv) {
     if (options.apply) report.applied = kestrow_sim::ApplyChanges(machine, *before, description);
     std::string text = options.json ? kestrow_sim::FormatJsonReport(report)
                                     : kestrow_sim::FormatTextReport(report);
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
+    if (!WriteStandardOutput(text)) {
+        if (report.applied) {
+            PrintError(report.applied->ok ? "--apply wrote every change; only the report is missing"
+                                          : "--apply could not finish: " + report.applied->error);
+        }
+        return kExitReportNotWritten;
+    }
     return report.applied && !report.applied->ok ? kExitApplyFailed : kExitRan;
 }
 
@@ -173,7 +202,7 @@ int main(int argc, char** argv) {
     try {
         return Main(argc, argv);
     } catch (const std::exception& failure) {
-        std::fprintf(stderr, "kestrow-sim: internal error: %s\n", failure.what());
+        PrintError(std::string("internal error: ") + failure.what());
         return kExitInternalError;
     }
 }

@@ -1,9 +1,13 @@
 #include "sim/machine_settings.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
-#include <fstream>
+#include <cerrno>
+#include <cstring>
 #include <map>
-#include <sstream>
 
 namespace kestrow_sim {
 
@@ -76,6 +80,11 @@ public:
         : fileName_(fileName), baseFolder_(baseFolder), settings_(settings), error_(error) {}
 
     bool Parse(std::string_view text) {
+        if (text.substr(0, 3) == "\xEF\xBB\xBF") {
+            return Fail(1,
+                        "the file starts with a UTF-8 byte order mark (BOM); save it as plain "
+                        "text without the BOM");
+        }
         std::size_t lineNumber = 0;
         std::string section;
         while (!text.empty()) {
@@ -83,6 +92,11 @@ public:
             std::string_view line = text.substr(0, end);
             text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
             ++lineNumber;
+            std::size_t nul = line.find('\0');
+            if (nul != std::string_view::npos) {
+                return Fail(lineNumber, "NUL at column " + std::to_string(nul + 1) +
+                                            " (a byte 0, which a text file does not hold)");
+            }
             line = Trim(line);
             if (line.empty() || line.front() == ';' || line.front() == '#') continue;
             if (line.front() == '[') {
@@ -283,6 +297,42 @@ private:
     std::vector<std::string> driveOrder_;
 };
 
+// Reads the whole file; on failure the message names the file and the
+// operating system's reason.
+bool ReadSettingsFile(const std::string& path, std::string* text, std::string* error) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        int code = errno;
+        *error = path + ": cannot be opened: " + std::strerror(code) +
+                 (code == ENOENT ? " (a machine folder holds a machine.ini)" : "");
+        return false;
+    }
+    struct stat info {};
+    bool ok = true;
+    if (::fstat(fd, &info) != 0) {
+        *error = path + ": cannot be read: " + std::strerror(errno);
+        ok = false;
+    } else if (S_ISDIR(info.st_mode)) {
+        *error = path + ": is a directory, not a settings file";
+        ok = false;
+    }
+    char buffer[4096];
+    while (ok) {
+        ssize_t count = ::read(fd, buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0) {
+            *error = path + ": cannot be read: " + std::strerror(errno);
+            ok = false;
+        } else if (count == 0) {
+            break;
+        } else {
+            text->append(buffer, static_cast<std::size_t>(count));
+        }
+    }
+    ::close(fd);
+    return ok;
+}
+
 }  // namespace
 
 std::string SettingOrigin::Describe(const std::string& settingsFile) const {
@@ -370,16 +420,11 @@ bool ParseMachineSettings(std::string_view text, const std::string& fileName,
 }
 
 bool ReadMachineSettings(const std::string& path, MachineSettings* settings, std::string* error) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        *error = path + ": cannot be read (does the machine folder hold a machine.ini?)";
-        return false;
-    }
-    std::ostringstream text;
-    text << file.rdbuf();
+    std::string text;
+    if (!ReadSettingsFile(path, &text, error)) return false;
     std::size_t slash = path.rfind('/');
     std::string base = slash == std::string::npos ? "." : path.substr(0, slash);
-    return ParseMachineSettings(text.str(), path, base, settings, error);
+    return ParseMachineSettings(text, path, base, settings, error);
 }
 
 bool CheckMachineSettings(const MachineSettings& settings, const std::string& settingsName,
@@ -403,19 +448,39 @@ bool CheckMachineSettings(const MachineSettings& settings, const std::string& se
         }
         return false;
     };
-    const std::pair<const char*, const std::string*> needed[] = {
-        {"current directory", &settings.currentDirectory},
-        {"Windows directory", &settings.windowsDirectory},
+    struct Needed {
+        const char* what;
+        const std::string* path;
+        const SettingOrigin* origin;
     };
-    for (const auto& [what, path] : needed) {
-        if (!hasDrive((*path)[0])) {
-            *error =
-                settingsName + ": the " + what + " " + *path + " is on drive " +
-                std::string(
-                    1, static_cast<char>(std::toupper(static_cast<unsigned char>((*path)[0])))) +
-                ":, which [drives] does not map to a folder";
-            return false;
+    const Needed needed[] = {
+        {"current directory", &settings.currentDirectory, &settings.currentDirectoryOrigin},
+        {"Windows directory", &settings.windowsDirectory, &settings.windowsDirectoryOrigin},
+    };
+    for (const Needed& path : needed) {
+        const char letter =
+            static_cast<char>(std::toupper(static_cast<unsigned char>((*path.path)[0])));
+        if (hasDrive(letter)) continue;
+        const std::string drive = std::string(1, letter) + ":";
+        const std::string hint = " (map it with --drive " + std::string(1, letter) +
+                                 "=FOLDER, or in [drives] of " + settingsName + ")";
+        switch (path.origin->source) {
+            case SettingOrigin::Source::kOption:
+                *error = path.origin->option + " " + *path.path +
+                         ": no folder is mapped to drive " + drive + hint;
+                break;
+            case SettingOrigin::Source::kSettingsFile:
+                *error = path.origin->Describe(settingsName) + ": the " + path.what + " " +
+                         *path.path + " is on drive " + drive +
+                         ", which [drives] does not map to a folder";
+                break;
+            default:
+                *error = settingsName + ": the " + path.what + " " + *path.path +
+                         " (the default) is on drive " + drive + ", which [drives] does not map " +
+                         "to a folder";
+                break;
         }
+        return false;
     }
     return true;
 }
