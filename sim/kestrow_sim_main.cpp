@@ -179,7 +179,8 @@ int Main(int argc, char** argv) {
     if (options.trace && !options.json) {
         std::size_t number = 0;
         for (const platform::sim::Call& call : machine.Calls()) {
-            std::fprintf(stderr, "%4zu %s\n", ++number, call.ToString().c_str());
+            std::fprintf(stderr, "%4zu %s\n", ++number,
+                         kestrow_sim::VisibleText(call.ToString()).c_str());
         }
     }
     report.applyRequested = options.apply;

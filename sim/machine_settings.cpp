@@ -462,24 +462,21 @@ bool CheckMachineSettings(const MachineSettings& settings, const std::string& se
             static_cast<char>(std::toupper(static_cast<unsigned char>((*path.path)[0])));
         if (hasDrive(letter)) continue;
         const std::string drive = std::string(1, letter) + ":";
-        const std::string hint = " (map it with --drive " + std::string(1, letter) +
-                                 "=FOLDER, or in [drives] of " + settingsName + ")";
-        switch (path.origin->source) {
-            case SettingOrigin::Source::kOption:
-                *error = path.origin->option + " " + *path.path +
-                         ": no folder is mapped to drive " + drive + hint;
-                break;
-            case SettingOrigin::Source::kSettingsFile:
-                *error = path.origin->Describe(settingsName) + ": the " + path.what + " " +
-                         *path.path + " is on drive " + drive +
-                         ", which [drives] does not map to a folder";
-                break;
-            default:
-                *error = settingsName + ": the " + path.what + " " + *path.path +
-                         " (the default) is on drive " + drive + ", which [drives] does not map " +
-                         "to a folder";
-                break;
+        std::string message;
+        if (path.origin->source == SettingOrigin::Source::kOption) {
+            // Given on the command line: blame the option, not machine.ini.
+            message = path.origin->option;
+            message += " " + *path.path + ": no folder is mapped to drive " + drive;
+            message += " (map it with --drive " + std::string(1, letter) + "=FOLDER, or in ";
+            message += "[drives] of " + settingsName + ")";
+        } else {
+            const bool fromFile = path.origin->source == SettingOrigin::Source::kSettingsFile;
+            message = fromFile ? path.origin->Describe(settingsName) : settingsName;
+            message += std::string(": the ") + path.what + " " + *path.path;
+            message += fromFile ? "" : " (the default)";
+            message += " is on drive " + drive + ", which [drives] does not map to a folder";
         }
+        *error = message;
         return false;
     }
     return true;
