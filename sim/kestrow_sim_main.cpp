@@ -147,8 +147,9 @@ int Bench(const CliOptions& options, const MachineDescription& description) {
     std::printf(
         "kestrow-sim bench: %u runs on %s: %.1f us per run "
         "(load machine %.1f us, run %.1f us, report %.1f us; %zu report bytes)\n",
-        options.benchRuns, description.folder.c_str(), micros(load + run + report), micros(load),
-        micros(run), micros(report), reportBytes / options.benchRuns);
+        options.benchRuns, kestrow_sim::VisibleText(description.folder).c_str(),
+        micros(load + run + report), micros(load), micros(run), micros(report),
+        reportBytes / options.benchRuns);
     return kExitRan;
 }
 
