@@ -215,13 +215,19 @@ Options:
                        win95, win98, win98se, winme, nt4, win2000, xp, vista,
                        win7, win10, win32s
   --registry FILE      a REGEDIT4 file (e.g. from `regedit /e pci.reg
-                       HKEY_LOCAL_MACHINE\Enum\PCI` on a real machine) that
-                       REPLACES the machine's registry.reg for this run; with
-                       --apply it is this file that is rewritten
+                       HKEY_LOCAL_MACHINE\Enum\PCI` on a real machine) or a
+                       Windows 98/Me registry file (SYSTEM.DAT) that REPLACES
+                       the machine's registry.reg for this run; with --apply
+                       a REGEDIT4 file is rewritten, a SYSTEM.DAT never
   --drive X=DIR[,readonly]
                        map drive X: onto a host folder (e.g. a mounted Windows
                        98 partition), replacing machine.ini's folder for X:;
-                       may be repeated
+                       may be repeated. A C: drive given without --registry
+                       is read as the installation it holds: the registry is
+                       its Windows folder's SYSTEM.DAT (the folder named by
+                       C:\MSDOS.SYS [Paths] WinDir=, else C:\WINDOWS), the
+                       system the version that registry records (unless
+                       --system is given), and --apply is refused
   --cwd PATH           the program's current directory, e.g. C:\DRV (the
                        program reads its driver files from PATH\owc)
   --answer ok|cancel|none

@@ -12,6 +12,11 @@ add_library(kestrow_sim_cli STATIC
   ${CMAKE_SOURCE_DIR}/sim/text_encoding.cpp
   ${CMAKE_SOURCE_DIR}/sim/run_report.cpp
   ${CMAKE_SOURCE_DIR}/sim/apply_changes.cpp
+  ${CMAKE_SOURCE_DIR}/sim/registry_file.cpp
+  ${CMAKE_SOURCE_DIR}/sim/msdos_sys.cpp
+  ${CMAKE_SOURCE_DIR}/sim/offline_machine.cpp
+  ${CMAKE_SOURCE_DIR}/sim/recorded_version.cpp
+  ${CMAKE_SOURCE_DIR}/sim/machine_report.cpp
 )
 target_include_directories(kestrow_sim_cli PUBLIC ${CMAKE_SOURCE_DIR})
 find_package(nlohmann_json 3 REQUIRED)

@@ -42,6 +42,7 @@ bool Describe(const CliOptions& options, MachineDescription* description, std::s
         platform::sim::VersionRecordForSystem(options.system, &settings.version);
         settings.systemName = options.system;
         settings.versionGiven = true;
+        description->systemGiven = true;
     }
     for (const kestrow_sim::DriveSetting& drive : options.drives) {
         bool replaced = false;
@@ -55,8 +56,26 @@ bool Describe(const CliOptions& options, MachineDescription* description, std::s
     }
     if (!options.currentDirectory.empty()) settings.currentDirectory = options.currentDirectory;
     if (!options.registryFile.empty()) description->registryFile = options.registryFile;
+    // A C: drive given without a registry is a Windows installation: its
+    // own SYSTEM.DAT is the registry.
+    for (const kestrow_sim::DriveSetting& drive : options.drives) {
+        if (drive.letter == 'C' && options.registryFile.empty()) {
+            description->registryFromDrives = true;
+        }
+    }
     description->commandTail = options.commandTail;
     return true;
+}
+
+// Why --apply does not write to a machine whose registry is Windows' own
+// registry file.
+std::string ApplyRefusal(const kestrow_sim::MachineOrigin& origin) {
+    std::string file =
+        origin.registryHostFile.empty() ? origin.registryMachinePath : origin.registryHostFile;
+    return "--apply refused: " + file +
+           " is the registry file of a real Windows 98/Me, which cannot be changed safely from "
+           "here (the format's free lists and checksums are not documented well enough). Run "
+           "Kestrow.exe on that machine instead. Nothing was written.";
 }
 
 void SetUpAnswersAndFaults(const CliOptions& options, platform::sim::Machine* machine) {
@@ -130,7 +149,12 @@ int Main(int argc, char** argv) {
     if (options.benchRuns > 0) return Bench(options, description);
 
     platform::sim::Machine machine;
-    if (!kestrow_sim::LoadMachine(description, &machine, &error)) return BadInput(error);
+    kestrow_sim::MachineOrigin origin;
+    if (!kestrow_sim::LoadMachine(description, &machine, &error, &origin)) return BadInput(error);
+    if (options.apply && origin.RegistryIsWindowsFile()) return BadInput(ApplyRefusal(origin));
+    if (origin.systemFromRegistry) description.settings.systemName = origin.systemName;
+    kestrow_sim::MachineReport machinePart =
+        kestrow_sim::BuildMachineReport(machine, description.folder, origin);
     SetUpAnswersAndFaults(options, &machine);
     auto before = kestrow_sim::SnapshotRegistry(machine.Registry());
 
@@ -144,6 +168,9 @@ int Main(int argc, char** argv) {
             std::fprintf(stderr, "%4zu %s\n", ++number, call.ToString().c_str());
         }
     }
+    // The registry read through the machine's drives has no host path.
+    if (origin.registryHostFile.empty()) report.registryFile = machinePart.registryFile;
+    report.machine = std::move(machinePart);
     report.applyRequested = options.apply;
     if (options.apply) report.applied = kestrow_sim::ApplyChanges(machine, *before, description);
     std::string text = options.json ? kestrow_sim::FormatJsonReport(report)

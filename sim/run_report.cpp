@@ -224,6 +224,7 @@ std::string FormatTextReport(const RunReport& report) {
     line("Machine:      " + report.machineFolder);
     line("Registry:     " + report.registryFile);
     line("Command line: " + report.commandLine);
+    if (report.machine) out += "\n" + FormatMachineText(*report.machine);
 
     line("");
     line("Message boxes: " +
@@ -348,6 +349,7 @@ std::string FormatJsonReport(const RunReport& report) {
           {"written", report.markerWritten},
           {"contents", report.markerContents}}},
     };
+    if (report.machine) json["machine"] = MachineJson(*report.machine);
     json["exit_code"] = report.exitCode ? Json(*report.exitCode) : Json(nullptr);
     json["dry_run"] = !report.applyRequested;
     if (report.applied) {
