@@ -159,6 +159,21 @@ bool ParseCliOptions(int argc, const char* const* argv, CliOptions* options, std
             DriveSetting drive;
             if (!value(&text) || !ParseDrive(text, &drive, error)) return false;
             parsed.drives.push_back(drive);
+        } else if (name == "--image") {
+            if (!value(&parsed.imageFile)) return false;
+            if (parsed.imageFile.empty()) {
+                *error = "--image needs a disk image file";
+                return false;
+            }
+        } else if (name == "--partition") {
+            unsigned long number = 0;
+            if (!value(&text) || text.empty() ||
+                text.find_first_not_of("0123456789") != std::string::npos || text.size() > 3) {
+                if (error->empty()) *error = "--partition takes a partition number, e.g. 1";
+                return false;
+            }
+            number = std::stoul(text);
+            parsed.partition = static_cast<unsigned>(number);
         } else if (name == "--cwd") {
             if (!value(&text)) return false;
             if (!IsAbsoluteWindowsPath(text)) {
@@ -190,6 +205,10 @@ bool ParseCliOptions(int argc, const char* const* argv, CliOptions* options, std
                      (arg.rfind('-', 0) == 0 ? "" : " (the program's command line goes after --)");
             return false;
         }
+    }
+    if (parsed.partition && parsed.imageFile.empty()) {
+        *error = "--partition goes with --image";
+        return false;
     }
     if (parsed.apply && parsed.benchRuns > 0) {
         *error = "--bench does not go with --apply";
@@ -228,6 +247,14 @@ Options:
                        C:\MSDOS.SYS [Paths] WinDir=, else C:\WINDOWS), the
                        system the version that registry records (unless
                        --system is given), and --apply is refused
+  --image FILE [--partition N]
+                       drive C: is a partition of a disk image (raw, VHD or
+                       VMDK), read-only: partition N of its MBR (0 for an
+                       image that is one FAT volume), or else the one FAT
+                       partition that holds MSDOS.SYS and a Windows folder
+                       with SYSTEM.DAT. The run's changes stay in memory;
+                       --apply is refused. Add the driver set with --drive,
+                       e.g. --image win98.vhd --drive D=./driverset --cwd D:\
   --cwd PATH           the program's current directory, e.g. C:\DRV (the
                        program reads its driver files from PATH\owc)
   --answer ok|cancel|none

@@ -22,6 +22,9 @@ target_include_directories(kestrow_sim_cli PUBLIC ${CMAKE_SOURCE_DIR})
 find_package(nlohmann_json 3 REQUIRED)
 target_link_libraries(kestrow_sim_cli PUBLIC kestrow_sim_runner kestrow_simfiles
   PRIVATE nlohmann_json::nlohmann_json)
+# --image: a disk image's partition as drive C:.
+target_sources(kestrow_sim_cli PRIVATE ${CMAKE_SOURCE_DIR}/sim/image_drive.cpp)
+target_link_libraries(kestrow_sim_cli PUBLIC kestrow_disk_image)
 # Sample machines are found by name in the source tree (the environment
 # variable KESTROW_MACHINES overrides this at run time).
 set_source_files_properties(${CMAKE_SOURCE_DIR}/sim/machine_loader.cpp PROPERTIES

@@ -62,6 +62,15 @@ bool Describe(const CliOptions& options, MachineDescription* description, std::s
         if (drive.letter == 'C' && options.registryFile.empty()) {
             description->registryFromDrives = true;
         }
+        if (drive.letter == 'C' && !options.imageFile.empty()) {
+            *error = "--image gives drive C:; " + drive.origin + " cannot go with it";
+            return false;
+        }
+    }
+    if (!options.imageFile.empty()) {
+        description->imageFile = options.imageFile;
+        description->imagePartition = options.partition;
+        description->registryFromDrives = options.registryFile.empty();
     }
     description->commandTail = options.commandTail;
     return true;
@@ -146,6 +155,11 @@ int Main(int argc, char** argv) {
     }
     MachineDescription description;
     if (!Describe(options, &description, &error)) return BadInput(error);
+    if (options.apply && !options.imageFile.empty()) {
+        return BadInput("--apply refused: " + options.imageFile +
+                        " is a disk image, which kestrow-sim only reads. Run Kestrow.exe on that "
+                        "machine instead. Nothing was written.");
+    }
     if (options.benchRuns > 0) return Bench(options, description);
 
     platform::sim::Machine machine;

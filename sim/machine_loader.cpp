@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "sim/creg_reader.h"
+#include "sim/image_drive.h"
 #include "sim/offline_machine.h"
 #include "sim/recorded_version.h"
 #include "sim/registry_file.h"
@@ -171,7 +172,18 @@ bool LoadMachine(const MachineDescription& description, platform::sim::Machine* 
     machine->SetCodePage(settings.codePage);
 
     auto& files = machine->Files();
+    ImageDrive image;
+    if (!description.imageFile.empty()) {
+        if (!OpenImageDrive(description.imageFile, description.imagePartition,
+                            machine->GetCodePage(), &image, error)) {
+            return false;
+        }
+        // Writable for the program; its changes stay in the overlay, as a
+        // disk image has no host folder to write them back to.
+        files.MountDrive('C', std::move(image.drive), false);
+    }
     for (const DriveSetting& drive : settings.drives) {
+        if (!description.imageFile.empty() && drive.letter == 'C') continue;
         std::string message;
         if (!files.MapDrive(drive.letter, drive.hostFolder, drive.readOnly, &message)) {
             *error = drive.origin + ": " + message;
@@ -203,6 +215,9 @@ bool LoadMachine(const MachineDescription& description, platform::sim::Machine* 
     MachineOrigin loaded;
     loaded.windowsDirectory = settings.windowsDirectory;
     loaded.windowsDirectoryFrom = "machine.ini";
+    loaded.imageFile = image.imageFile;
+    loaded.partition = image.partition;
+    loaded.partitionOffset = image.offset;
     if (!LoadRegistry(description, machine, &loaded, error)) return false;
     ChooseSystem(description, machine, &loaded);
     if (origin != nullptr) *origin = std::move(loaded);

@@ -3,6 +3,7 @@
 #ifndef KESTROW_SIM_MACHINE_LOADER_H
 #define KESTROW_SIM_MACHINE_LOADER_H
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,10 @@ struct MachineDescription {
     // The system was named on the command line; it wins over the version
     // a Windows registry file records.
     bool systemGiven = false;
+    // Drive C: is this disk image's partition (none given: the one that
+    // holds Windows) instead of machine.ini's folder.
+    std::string imageFile;
+    std::optional<unsigned> imagePartition;
 };
 
 // Reads the folder's machine.ini into a description whose registry file is
