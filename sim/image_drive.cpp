@@ -69,7 +69,8 @@ bool OpenImageDrive(const std::string& imageFile, std::optional<unsigned> partit
                           : std::to_string(holding.size()) +
                                 " partitions hold a Windows installation; choose one with "
                                 "--partition N") +
-                     "; found:" + found;
+                     "; found:" + found +
+                     (holding.empty() ? "\n(--partition N takes a partition all the same)" : "");
             return false;
         }
         chosen = holding.front();

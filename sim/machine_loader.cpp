@@ -112,6 +112,9 @@ bool LoadRegistry(const MachineDescription& description, platform::sim::Machine*
     std::string driveName = std::string(1, description.bootDrive) + ":";
     std::string folder = files.HostFolder(description.bootDrive);
     std::string where = "drive " + driveName + (folder.empty() ? "" : " (" + folder + ")");
+    if (!origin->imageFile.empty() && description.bootDrive == 'C') {
+        where += " (" + origin->imageFile + " partition " + std::to_string(origin->partition) + ")";
+    }
     OfflineRegistry found;
     std::string message;
     if (!FindOfflineRegistry(files, description.bootDrive, &found, &message)) {

@@ -42,9 +42,11 @@ MachineReport BuildMachineReport(platform::sim::Machine& machine, const std::str
     report.registryFile = origin.registryHostFile.empty() ? utf8(origin.registryMachinePath)
                                                           : origin.registryHostFile;
     report.registryDriveFolder = origin.registryDriveFolder;
-    report.imageFile = origin.imageFile;
-    report.partition = origin.partition;
-    report.partitionOffset = origin.partitionOffset;
+    if (origin.registryHostFile.empty()) {  // read from the image, not given on the host
+        report.imageFile = origin.imageFile;
+        report.partition = origin.partition;
+        report.partitionOffset = origin.partitionOffset;
+    }
     report.windowsDirectory = utf8(machine.windowsDirectory);
     report.windowsDirectoryFrom = utf8(origin.windowsDirectoryFrom);
     RecordedVersion recorded = ReadRecordedVersion(machine.Registry());

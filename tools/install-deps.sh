@@ -14,6 +14,7 @@ packages=(
   python3 zip nlohmann-json3-dev
   clang-14 libclang-rt-14-dev
   pkg-config libcreg-dev libcreg-utils
+  libtsk-dev mtools dosfstools qemu-utils
 )
 
 # Wine runs the end-to-end tests as a 64-bit Wine: machines of this kind run
