@@ -43,7 +43,9 @@ const StoredFile kFiles[] = {
     {kCafeUtf8, "cafe"},
 };
 
-std::string Shell(const std::string& command) { return "set -e; " + command + " >/dev/null 2>&1"; }
+std::string Shell(const std::string& command) {
+    return "{ set -e; " + command + "; } >/dev/null 2>&1";
+}
 
 std::string Quoted(const std::string& text) { return "'" + text + "'"; }
 
