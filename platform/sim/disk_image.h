@@ -16,8 +16,8 @@ namespace platform::sim {
 
 struct ImagePartition {
     // 1-4 for the primary entries of the MBR, 5 and up for logical ones in
-    // the order the extended partition chains them; 0 for an image that is
-    // one FAT volume without a partition table.
+    // the order they lie on the disk; 0 for an image that is one FAT volume
+    // without a partition table.
     unsigned number = 0;
     std::uint64_t offset = 0;  // in bytes from the image's start
     std::uint64_t size = 0;    // in bytes
