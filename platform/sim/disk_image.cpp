@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "platform/sim/disk_image_drive.h"
 
@@ -72,6 +73,30 @@ std::string ReadLabel(TSK_FS_INFO* fs) {
     return label;
 }
 
+// The image's container format, from its signatures: a VHD ends in a
+// "conectix" footer (a dynamic one also starts with a copy), a sparse VMDK
+// starts with "KDMV", a VMDK descriptor with "# Disk DescriptorFile";
+// anything else is taken as raw. Naming the format spares The Sleuth Kit
+// trying every library on a raw file, which leaks what the failed tries
+// allocated.
+TSK_IMG_TYPE_ENUM ContainerType(int fd, std::uint64_t size) {
+    char head[32] = {};
+    char tail[8] = {};
+    ssize_t headBytes = ::pread(fd, head, sizeof head, 0);
+    if (headBytes >= 8 && std::memcmp(head, "conectix", 8) == 0) return TSK_IMG_TYPE_VHD_VHD;
+    if (size >= 512 && ::pread(fd, tail, sizeof tail, static_cast<off_t>(size - 512)) == 8 &&
+        std::memcmp(tail, "conectix", 8) == 0) {
+        return TSK_IMG_TYPE_VHD_VHD;
+    }
+    if (headBytes >= 4 && std::memcmp(head, "KDMV", 4) == 0) return TSK_IMG_TYPE_VMDK_VMDK;
+    constexpr std::string_view kDescriptor = "# Disk DescriptorFile";
+    if (headBytes >= static_cast<ssize_t>(kDescriptor.size()) &&
+        std::string_view(head, kDescriptor.size()) == kDescriptor) {
+        return TSK_IMG_TYPE_VMDK_VMDK;
+    }
+    return TSK_IMG_TYPE_RAW;
+}
+
 }  // namespace
 
 struct DiskImage::Handles {
@@ -108,30 +133,25 @@ std::unique_ptr<DiskImage> DiskImage::Open(const std::string& path, std::string*
         if (fd >= 0) ::close(fd);
         return nullptr;
     }
-    ::close(fd);
     if (!S_ISREG(info.st_mode) && !S_ISBLK(info.st_mode)) {
+        ::close(fd);
         *error = path + ": not a disk image file";
         return nullptr;
     }
+    TSK_IMG_TYPE_ENUM type = ContainerType(fd, static_cast<std::uint64_t>(info.st_size));
+    ::close(fd);
 
     std::unique_ptr<DiskImage> opened(new DiskImage());
     opened->path_ = path;
     opened->handles_ = std::make_shared<Handles>();
     Handles& h = *opened->handles_;
-    h.image = tsk_img_open_utf8_sing(path.c_str(), TSK_IMG_TYPE_DETECT, 0);
+    opened->format_ = type == TSK_IMG_TYPE_VHD_VHD     ? "VHD"
+                      : type == TSK_IMG_TYPE_VMDK_VMDK ? "VMDK"
+                                                       : "raw";
+    h.image = tsk_img_open_utf8_sing(path.c_str(), type, 0);
     if (h.image == nullptr) {
-        *error = path + ": not a disk image that can be read (raw, VHD or VMDK): " + TskError();
+        *error = path + ": a " + opened->format_ + " image that cannot be read: " + TskError();
         return nullptr;
-    }
-    switch (h.image->itype) {
-        case TSK_IMG_TYPE_VHD_VHD:
-            opened->format_ = "VHD";
-            break;
-        case TSK_IMG_TYPE_VMDK_VMDK:
-            opened->format_ = "VMDK";
-            break;
-        default:
-            opened->format_ = "raw";
     }
     const std::uint64_t imageSize = static_cast<std::uint64_t>(h.image->size);
 

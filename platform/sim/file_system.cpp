@@ -1,22 +1,17 @@
 #include "platform/sim/file_system.h"
 
-#include "platform/sim/host_folder_drive.h"
-#include "platform/sim/memory_drive.h"
-
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iterator>
-#include <sstream>
-#include <unordered_map>
+
+#include "platform/sim/host_folder_drive.h"
+#include "platform/sim/memory_drive.h"
 
 // How paths are read
 // ------------------

@@ -57,12 +57,14 @@ std::unique_ptr<HostFolderDrive> HostFolderDrive::Open(const std::string& folder
 
 HostFolderDrive::HostFolderDrive(std::string folder, std::string real)
     : folder_(std::move(folder)), real_(std::move(real)) {
-    Forget();
+    StartAfresh();
 }
 
-void HostFolderDrive::Forget() {
+void HostFolderDrive::Forget() { StartAfresh(); }
+
+void HostFolderDrive::StartAfresh() {
     seen_.clear();
-    seen_.emplace_back();
+    seen_.emplace_back();  // the root
     seen_.back().real = real_;
 }
 

@@ -58,6 +58,7 @@ private:
         std::vector<std::optional<std::optional<Node>>> children;
     };
 
+    void StartAfresh();
     HostEntry Classify(const std::string& folder, const std::string& name) const;
     bool List(Seen* seen);
 
