@@ -49,7 +49,8 @@ std::string LibcregMessage(libcreg_error_t* error) {
     std::vector<char> text(4096, '\0');
     libcreg_error_backtrace_sprint(error, text.data(), text.size());
     std::string message(text.data());
-    message = message.substr(0, message.find_first_of("\r\n"));
+    std::size_t lineEnd = message.find_first_of("\r\n");
+    if (lineEnd != std::string::npos) message.resize(lineEnd);
     std::size_t colon = message.find(": ");
     if (colon != std::string::npos && message.compare(0, 8, "libcreg_") == 0) {
         message.erase(0, colon + 2);
