@@ -23,6 +23,10 @@ namespace {
 constexpr std::size_t kHeaderSize = 0x20;
 constexpr std::size_t kNavigationHeaderSize = 0x20;
 constexpr std::size_t kDataBlockHeaderSize = 0x20;
+constexpr std::size_t kHierarchyEntrySize = 28;
+constexpr std::size_t kFirstSubkeyLink = 16;  // offsets in a hierarchy entry
+constexpr std::size_t kNextSiblingLink = 20;
+constexpr std::uint32_t kNoEntry = 0xFFFFFFFF;
 // Windows 98 keeps paths far shallower; a deeper tree is a damaged file.
 constexpr int kMaxDepth = 512;
 
@@ -45,7 +49,8 @@ std::string LibcregMessage(libcreg_error_t* error) {
     std::vector<char> text(4096, '\0');
     libcreg_error_backtrace_sprint(error, text.data(), text.size());
     std::string message(text.data());
-    message = message.substr(0, message.find_first_of("\r\n"));
+    std::size_t lineEnd = message.find_first_of("\r\n");
+    if (lineEnd != std::string::npos) message.resize(lineEnd);
     std::size_t colon = message.find(": ");
     if (colon != std::string::npos && message.compare(0, 8, "libcreg_") == 0) {
         message.erase(0, colon + 2);
@@ -128,6 +133,37 @@ bool CheckHeader(std::string_view bytes, std::string* error) {
             return false;
         }
         offset += size;
+    }
+    return true;
+}
+
+// Walks the key hierarchy from the root along its first-subkey and
+// next-sibling links. libcreg follows those links without looking back, so
+// a link out of the block or back to a key already seen (a loop) would have
+// it read past its data or forever; either is a damaged file.
+bool CheckKeyLinks(std::string_view bytes, std::string* error) {
+    std::string_view navigation = bytes.substr(kHeaderSize, Read32(bytes, kHeaderSize + 4));
+    std::vector<bool> seen(navigation.size(), false);
+    std::vector<std::uint32_t> pending = {Read32(navigation, 8)};
+    while (!pending.empty()) {
+        std::uint32_t entry = pending.back();
+        pending.pop_back();
+        if (entry < kNavigationHeaderSize || entry > navigation.size() ||
+            navigation.size() - entry < kHierarchyEntrySize) {
+            *error = "corrupt: a key link points to offset " + Hex(entry) +
+                     ", outside the key navigation block";
+            return false;
+        }
+        if (seen[entry]) {
+            *error = "corrupt: the key links loop back to the key at offset " + Hex(entry) +
+                     " of the key navigation block";
+            return false;
+        }
+        seen[entry] = true;
+        for (std::size_t link : {kNextSiblingLink, kFirstSubkeyLink}) {
+            std::uint32_t target = Read32(navigation, entry + link);
+            if (target != kNoEntry) pending.push_back(target);
+        }
     }
     return true;
 }
@@ -302,7 +338,7 @@ bool HasCregSignature(std::string_view bytes) { return bytes.substr(0, 4) == "CR
 
 bool ReadCreg(std::string_view bytes, RegistryTree* tree, std::string* error) {
     std::string message;
-    if (!CheckHeader(bytes, &message)) {
+    if (!CheckHeader(bytes, &message) || !CheckKeyLinks(bytes, &message)) {
         if (error) *error = message;
         return false;
     }

@@ -142,7 +142,10 @@ TEST(CregReaderTest, RejectsDamagedFilesAndLeavesTheTreeAlone) {
         {"cut inside the data blocks", good.substr(0, good.size() - 5000), "truncated: data block"},
         {"data block signature", patched(firstDataBlock, "RGXX"), "no \"RGDB\" signature"},
         {"subkey link out of the navigation block", patched(0x20 + 0x20 + 16, "\xf0\xff\xff\x7f"),
-         "corrupt registry file"},
+         "outside the key navigation block"},
+        // The first top key's next sibling is itself.
+        {"key links in a loop", patched(0x20 + 0x3c + 20, "\x3c\x00\x00\x00"s),
+         "the key links loop back"},
         {"name entry missing", patched(firstDataBlock + 0x20 + 56 + 4, "\x77\x77"),
          "corrupt registry file"},
     };
