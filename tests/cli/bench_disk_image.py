@@ -57,6 +57,11 @@ def main():
                   "slowest %.1f ms over %d runs, process start included"
                   % (name, os.stat(path).st_blocks * 512, statistics.median(times) * 1000,
                      max(times) * 1000, RUNS))
+            in_process = subprocess.run(
+                [KESTROW_SIM, "--image", path, "--drive", "D=" + images.DRIVER_SET, "--cwd",
+                 "D:\\", "--answer", "ok", "--bench", str(RUNS)],
+                capture_output=True, check=True, timeout=120)
+            print("  in process: " + in_process.stdout.decode().strip())
     finally:
         shutil.rmtree(tmp)
 

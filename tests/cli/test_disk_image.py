@@ -7,6 +7,7 @@ filled with mtools; qemu-img turns them into VHD and VMDK.
 Paths come from the environment (ctest sets them), as for
 test_offline_machine.py.
 """
+import json
 import os
 import shutil
 import struct
@@ -175,6 +176,18 @@ class ImageRunTest(DiskImageCase):
         self.assertIn("Registry key deleted: " + CONTROLLER_KEY, reports["disk.img"])
         self.assertEqual(reports["disk.vhd"], reports["disk.img"])
         self.assertEqual(reports["disk.vmdk"], reports["disk.img"])
+
+    def test_json_names_image_and_partition(self):
+        image = self.image("disk.img", [Partition(FAT16_LBA, 16, 16, "DATA", {"a.txt": b"a"}),
+                                        Partition(FAT16_LBA, 32, 16, "WIN98",
+                                                  self.windows_files())])
+        result = self.run_image(image, "--json")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        registry = json.loads(result.stdout)["machine"]["registry"]
+        self.assertEqual((registry["file"], registry["image"], registry["partition"],
+                          registry["partition_offset"]),
+                         ("C:\\WINDOWS\\SYSTEM.DAT", image, 2, 17 * MB))
+        self.assertIn("--image FILE [--partition N]", text(run("--help")))
 
 
 class BadImageTest(DiskImageCase):
