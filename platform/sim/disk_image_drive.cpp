@@ -76,9 +76,15 @@ bool DiskImageDrive::List(std::uint64_t address, const CodePage& codePage, Folde
         if (text.empty() || text == "." || text == "..") continue;
         if (VolumeLabelOf(text, name->shrt_name ? name->shrt_name : "")) continue;
         Entry entry;
+        entry.name = ToCodePage(std::string(text), codePage.Number());
         entry.address = name->meta_addr;
         entry.directory = name->type == TSK_FS_NAME_TYPE_DIR;
-        found.emplace_back(ToCodePage(std::string(text), codePage.Number()), entry);
+        found.emplace_back(entry.name, entry);
+        // The short name of an entry with a long one is another way to it.
+        if (name->shrt_name != nullptr && name->shrt_name[0] != '\0' &&
+            !codePage.SameName(name->shrt_name, entry.name)) {
+            found.emplace_back(name->shrt_name, entry);
+        }
     }
     tsk_fs_dir_close(dir);
     std::stable_sort(found.begin(), found.end(),
@@ -115,7 +121,7 @@ std::optional<DriveBackend::Node> DiskImageDrive::Find(NodeId folder, std::strin
         }
     }
     Node node;
-    node.name = listing.names.Name(*index);
+    node.name = entry.name;
     node.directory = entry.directory;
     node.readOnly = !entry.directory && *entry.readOnly;
     node.id = entry.address;

@@ -1,7 +1,11 @@
 // A FAT partition of a disk image as a drive of the simulated machine,
 // read through The Sleuth Kit one folder and one file at a time, as the
-// run asks for them. Long file names are the names; a read-only attribute
-// makes a file read-only. Deleted entries, the volume label and the
+// run asks for them. Long file names are the names, and an entry is found
+// by its short name (LONGFO~1) too, as Windows finds it; a read-only
+// attribute makes a file read-only. A short name without a long one whose
+// bytes lie outside ASCII comes as The Sleuth Kit gives it ('^' for each
+// such byte), as the file system keeps it in the OEM code page of the DOS
+// that wrote it, which the image does not say. Deleted entries, the volume label and the
 // Sleuth Kit's own virtual files ($MBR, $FAT1...) are not there.
 #ifndef KESTROW_PLATFORM_SIM_DISK_IMAGE_DRIVE_H
 #define KESTROW_PLATFORM_SIM_DISK_IMAGE_DRIVE_H
@@ -39,14 +43,15 @@ public:
 
 private:
     struct Entry {
+        std::string name;           // the long name, in the machine's code page
         std::uint64_t address = 0;  // the file system's metadata address
         bool directory = false;
         std::optional<bool> readOnly;  // looked up when first found
     };
     struct Folder {
-        unsigned listedFor = 0;  // the code page its names were converted to
-        FolderNames names;
-        std::vector<Entry> entries;  // in the order of names
+        unsigned listedFor = 0;      // the code page its names were converted to
+        FolderNames names;           // long names and short aliases
+        std::vector<Entry> entries;  // in the order of names; an alias's entry holds the long name
     };
     bool List(std::uint64_t address, const CodePage& codePage, Folder* folder);
 

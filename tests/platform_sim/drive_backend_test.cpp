@@ -159,6 +159,18 @@ TEST_F(DriveBackendTest, EveryBackendFindsTheSameFiles) {
     }
 }
 
+TEST_F(DriveBackendTest, AnImageFindsEntriesByTheirShortNamesToo) {
+    std::string error;
+    std::unique_ptr<DiskImage> image = DiskImage::Open(image_, &error);
+    ASSERT_NE(image, nullptr) << error;
+    FileSystem files(&codePage_);
+    ASSERT_TRUE(files.MountDrive('C', image->OpenDrive(0, &error), false, &error)) << error;
+    EXPECT_EQ(files.ReadFile("C:\\longfo~1\\MIXEDC~1.TEX"), "long");
+    EXPECT_EQ(files.CanonicalPath("C:\\LONGFO~1\\MIXEDC~1.TEX"),
+              "C:\\Long Folder Name\\Mixed Case.Text");
+    EXPECT_FALSE(files.IsFile("C:\\LONGFO~2\\MIXEDC~1.TEX"));
+}
+
 TEST_F(DriveBackendTest, AHostFolderIsListedOnceARunHasSeenIt) {
     std::string error;
     std::unique_ptr<HostFolderDrive> drive = HostFolderDrive::Open(host_, &error);
