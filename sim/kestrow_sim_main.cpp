@@ -141,11 +141,13 @@ int Bench(const CliOptions& options, const MachineDescription& description) {
     auto micros = [&](Clock::duration total) {
         return std::chrono::duration<double, std::micro>(total).count() / options.benchRuns;
     };
+    std::string benched = description.folder;
+    if (!description.imageFile.empty()) benched += " with drive C: from " + description.imageFile;
     std::printf(
         "kestrow-sim bench: %u runs on %s: %.1f us per run "
         "(load machine %.1f us, run %.1f us, report %.1f us; %zu report bytes)\n",
-        options.benchRuns, description.folder.c_str(), micros(load + run + report), micros(load),
-        micros(run), micros(report), reportBytes / options.benchRuns);
+        options.benchRuns, benched.c_str(), micros(load + run + report), micros(load), micros(run),
+        micros(report), reportBytes / options.benchRuns);
     return kExitRan;
 }
 
