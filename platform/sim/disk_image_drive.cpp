@@ -12,7 +12,7 @@ namespace {
 
 // The largest file read into memory: far above any file a Windows 98
 // installation holds that the run reads.
-constexpr std::uint64_t kLargestFileRead = std::uint64_t(1) << 30;
+constexpr std::uint64_t kLargestFileRead = std::uint64_t(256) << 20;
 
 constexpr std::string_view kLabelSuffix = " (Volume Label Entry)";
 
