@@ -31,8 +31,13 @@ FAT32_LBA = 0x0C
 LINUX = 0x83
 
 
+# mkfs.fat lives in /usr/sbin, which is not on every user's PATH.
+TOOL_PATH = os.environ.get("PATH", "") + ":/usr/sbin:/sbin"
+
+
 def tool(*args):
-    subprocess.run(args, check=True, capture_output=True, timeout=60)
+    subprocess.run(args, check=True, capture_output=True, timeout=60,
+                   env=dict(os.environ, PATH=TOOL_PATH))
 
 
 class Partition:

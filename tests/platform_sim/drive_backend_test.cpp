@@ -44,7 +44,8 @@ const StoredFile kFiles[] = {
 };
 
 std::string Shell(const std::string& command) {
-    return "{ set -e; " + command + "; } >/dev/null 2>&1";
+    // mkfs.fat lives in /usr/sbin, which is not on every user's PATH.
+    return "{ set -e; PATH=\"$PATH:/usr/sbin:/sbin\"; " + command + "; } >/dev/null 2>&1";
 }
 
 std::string Quoted(const std::string& text) { return "'" + text + "'"; }
