@@ -41,37 +41,69 @@ def tool(*args):
 
 
 class Partition:
-    """One MBR entry: its type, size, and (fat set) a FAT volume holding
-    `files`, a dict of path -> bytes (folders made on the way)."""
+    """One MBR entry (or, logical set, one in the extended partition): its
+    type, size, and (fat set) a FAT volume holding `files`, a dict of
+    path -> bytes (folders made on the way)."""
 
-    def __init__(self, mbr_type, size_mb, fat=None, label="DISK", files=None):
+    def __init__(self, mbr_type, size_mb, fat=None, label="DISK", files=None, logical=False):
         self.mbr_type = mbr_type
         self.size_mb = size_mb
         self.fat = fat
         self.label = label
         self.files = files or {}
+        self.logical = logical
 
 
-def make_image(path, partitions, bare=False, size_mb=None):
-    """A sparse raw image with the partitions one after the other from
-    1 MB on; `bare` makes the image one FAT volume without a table."""
-    total = size_mb or (1 + sum(p.size_mb for p in partitions) + 1)
-    with open(path, "wb") as f:
-        f.truncate(total * MB)
-    offsets = []
+def table_entry(mbr_type, start_sector, sectors, boot=False):
+    return struct.pack("<B3sB3sII", 0x80 if boot else 0, b"\xfe\xff\xff", mbr_type,
+                       b"\xfe\xff\xff", start_sector, sectors)
+
+
+def make_image(path, partitions, bare=False):
+    """A sparse raw image with the primary partitions one after the other
+    from 1 MB on, then an extended partition holding the logical ones, each
+    after its 1 MB table; `bare` makes the image one FAT volume without a
+    table."""
+    order = [i for i, p in enumerate(partitions) if not p.logical] + \
+        [i for i, p in enumerate(partitions) if p.logical]
+    offsets = [0] * len(partitions)
     start = 0 if bare else MB
-    for p in partitions:
-        offsets.append(start)
-        start += p.size_mb * MB
+    extended = None
+    for i in order:
+        if partitions[i].logical:
+            if extended is None:
+                extended = start
+            start += MB  # its extended table
+        offsets[i] = start
+        start += partitions[i].size_mb * MB
+    with open(path, "wb") as f:
+        f.truncate(start + MB)
     if not bare:
         mbr = bytearray(SECTOR)
-        for i, (p, offset) in enumerate(zip(partitions, offsets)):
-            mbr[446 + 16 * i:462 + 16 * i] = struct.pack(
-                "<B3sB3sII", 0x80 if i == 0 else 0, b"\xfe\xff\xff", p.mbr_type,
-                b"\xfe\xff\xff", offset // SECTOR, p.size_mb * MB // SECTOR)
-        mbr[510:512] = b"\x55\xaa"
+        primaries = [i for i in order if not partitions[i].logical]
+        logicals = [i for i in order if partitions[i].logical]
+        entries = [table_entry(partitions[i].mbr_type, offsets[i] // SECTOR,
+                               partitions[i].size_mb * MB // SECTOR, n == 0)
+                   for n, i in enumerate(primaries)]
+        if logicals:
+            entries.append(table_entry(0x0F, extended // SECTOR, (start - extended) // SECTOR))
+        for n, entry in enumerate(entries):
+            mbr[446 + 16 * n:462 + 16 * n] = entry
+        tables = [(0, mbr)]
+        for n, i in enumerate(logicals):
+            ebr = bytearray(SECTOR)
+            ebr[446:462] = table_entry(partitions[i].mbr_type, MB // SECTOR,
+                                       partitions[i].size_mb * MB // SECTOR)
+            if n + 1 < len(logicals):
+                following = logicals[n + 1]
+                ebr[462:478] = table_entry(0x05, (offsets[following] - MB - extended) // SECTOR,
+                                           (MB + partitions[following].size_mb * MB) // SECTOR)
+            tables.append((offsets[i] - MB, ebr))
         with open(path, "r+b") as f:
-            f.write(mbr)
+            for offset, table in tables:
+                table[510:512] = b"\x55\xaa"
+                f.seek(offset)
+                f.write(table)
     staging = tempfile.mkdtemp(prefix="kestrow-image-files-")
     try:
         for p, offset in zip(partitions, offsets):
@@ -144,6 +176,11 @@ class ImageRunTest(DiskImageCase):
              [Partition(FAT16_LBA, 16, 16, "DATA", {"data.txt": b"x"}),
               Partition(FAT16_LBA, 32, 16, "WIN98", self.windows_files())], [],
              ["partition 2 at byte 17825792", driver]),
+            ("Windows on a logical partition",
+             [Partition(FAT16_LBA, 16, 16, "DATA", {"data.txt": b"x"}),
+              Partition(FAT16_LBA, 16, 16, "MORE", {"more.txt": b"x"}, logical=True),
+              Partition(FAT16_LBA, 32, 16, "WIN98", self.windows_files(), logical=True)], [],
+             ["partition 6 at byte %d" % (35 * MB), driver]),
             ("two installations, one chosen",
              [Partition(FAT16_LBA, 32, 16, "ONE", self.windows_files()),
               Partition(FAT16_LBA, 32, 16, "TWO", self.windows_files())], ["--partition", "2"],
