@@ -19,7 +19,7 @@ seconds="${1:?usage: run_fuzzers.sh [--smoke] SECONDS}"
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${KESTROW_FUZZ_BUILD:-$root/build/fuzz}"
-targets=(${FUZZ_TARGETS:-fuzz_command_tail fuzz_dbcs_search fuzz_regedit4 fuzz_machine_settings})
+targets=(${FUZZ_TARGETS:-fuzz_command_tail fuzz_dbcs_search fuzz_regedit4 fuzz_creg fuzz_machine_settings})
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 
 # A number from the statistics libFuzzer prints at the end (-print_final_stats=1).

@@ -180,6 +180,21 @@ bool ParseCliOptions(int argc, const char* const* argv, CliOptions* options, std
             DriveSetting drive;
             if (!value(&text) || !ParseDrive(text, &drive, error)) return false;
             parsed.drives.push_back(drive);
+        } else if (name == "--image") {
+            if (!value(&parsed.imageFile)) return false;
+            if (parsed.imageFile.empty()) {
+                *error = "--image needs a disk image file";
+                return false;
+            }
+        } else if (name == "--partition") {
+            unsigned long number = 0;
+            if (!value(&text) || text.empty() ||
+                text.find_first_not_of("0123456789") != std::string::npos || text.size() > 3) {
+                if (error->empty()) *error = "--partition takes a partition number, e.g. 1";
+                return false;
+            }
+            number = std::stoul(text);
+            parsed.partition = static_cast<unsigned>(number);
         } else if (name == "--cwd") {
             if (!value(&text)) return false;
             if (!IsAbsoluteWindowsPath(text)) {
@@ -212,6 +227,10 @@ bool ParseCliOptions(int argc, const char* const* argv, CliOptions* options, std
             return false;
         }
     }
+    if (parsed.partition && parsed.imageFile.empty()) {
+        *error = "--partition goes with --image";
+        return false;
+    }
     if (parsed.apply && parsed.benchRuns > 0) {
         *error = "--bench does not go with --apply";
         return false;
@@ -236,13 +255,27 @@ Options:
                        win95, win98, win98se, winme, nt4, win2000, xp, vista,
                        win7, win10, win32s
   --registry FILE      a REGEDIT4 file (e.g. from `regedit /e pci.reg
-                       HKEY_LOCAL_MACHINE\Enum\PCI` on a real machine) that
-                       REPLACES the machine's registry.reg for this run; with
-                       --apply it is this file that is rewritten
+                       HKEY_LOCAL_MACHINE\Enum\PCI` on a real machine) or a
+                       Windows 98/Me registry file (SYSTEM.DAT) that REPLACES
+                       the machine's registry.reg for this run; with --apply
+                       a REGEDIT4 file is rewritten, a SYSTEM.DAT never
   --drive X=DIR[,readonly]
                        map drive X: onto a host folder (e.g. a mounted Windows
                        98 partition), replacing machine.ini's folder for X:;
-                       may be repeated
+                       may be repeated. A C: drive given without --registry
+                       is read as the installation it holds: the registry is
+                       its Windows folder's SYSTEM.DAT (the folder named by
+                       C:\MSDOS.SYS [Paths] WinDir=, else C:\WINDOWS), the
+                       system the version that registry records (unless
+                       --system is given), and --apply is refused
+  --image FILE [--partition N]
+                       drive C: is a partition of a disk image (raw, VHD or
+                       VMDK), read-only: partition N of its MBR (0 for an
+                       image that is one FAT volume), or else the one FAT
+                       partition that holds MSDOS.SYS and a Windows folder
+                       with SYSTEM.DAT. The run's changes stay in memory;
+                       --apply is refused. Add the driver set with --drive,
+                       e.g. --image win98.vhd --drive D=./driverset --cwd D:\
   --cwd PATH           the program's current directory, e.g. C:\DRV (the
                        program reads its driver files from PATH\owc)
   --codepage N         the machine's ANSI code page instead of machine.ini's

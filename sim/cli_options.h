@@ -22,6 +22,8 @@ struct CliOptions {
     std::string system;        // empty: as machine.ini says
     std::string registryFile;  // empty: the machine's registry.reg
     std::vector<DriveSetting> drives;
+    std::string imageFile;              // empty: drive C: as the machine has it
+    std::optional<unsigned> partition;  // of the image; none: the one holding Windows
     std::string currentDirectory;
     unsigned codePage = 0;  // 0: as machine.ini says
     // One per message box, in order: 1 OK, 2 Cancel, 0 not shown.

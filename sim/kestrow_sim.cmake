@@ -12,11 +12,19 @@ add_library(kestrow_sim_cli STATIC
   ${CMAKE_SOURCE_DIR}/sim/text_encoding.cpp
   ${CMAKE_SOURCE_DIR}/sim/run_report.cpp
   ${CMAKE_SOURCE_DIR}/sim/apply_changes.cpp
+  ${CMAKE_SOURCE_DIR}/sim/registry_file.cpp
+  ${CMAKE_SOURCE_DIR}/sim/msdos_sys.cpp
+  ${CMAKE_SOURCE_DIR}/sim/offline_machine.cpp
+  ${CMAKE_SOURCE_DIR}/sim/recorded_version.cpp
+  ${CMAKE_SOURCE_DIR}/sim/machine_report.cpp
 )
 target_include_directories(kestrow_sim_cli PUBLIC ${CMAKE_SOURCE_DIR})
 find_package(nlohmann_json 3 REQUIRED)
 target_link_libraries(kestrow_sim_cli PUBLIC kestrow_sim_runner kestrow_simfiles
   PRIVATE nlohmann_json::nlohmann_json)
+# --image: a disk image's partition as drive C:.
+target_sources(kestrow_sim_cli PRIVATE ${CMAKE_SOURCE_DIR}/sim/image_drive.cpp)
+target_link_libraries(kestrow_sim_cli PUBLIC kestrow_disk_image)
 # Sample machines are found by name in the source tree (the environment
 # variable KESTROW_MACHINES overrides this at run time).
 set_source_files_properties(${CMAKE_SOURCE_DIR}/sim/machine_loader.cpp PROPERTIES

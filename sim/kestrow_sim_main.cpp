@@ -74,6 +74,7 @@ bool Describe(const CliOptions& options, MachineDescription* description, std::s
         platform::sim::VersionRecordForSystem(options.system, &settings.version);
         settings.systemName = options.system;
         settings.versionGiven = true;
+        description->systemGiven = true;
     }
     for (const kestrow_sim::DriveSetting& drive : options.drives) {
         bool replaced = false;
@@ -94,8 +95,35 @@ bool Describe(const CliOptions& options, MachineDescription* description, std::s
         settings.codePageOrigin = OptionOrigin("--codepage");
     }
     if (!options.registryFile.empty()) description->registryFile = options.registryFile;
+    // A C: drive given without a registry is a Windows installation: its
+    // own SYSTEM.DAT is the registry.
+    for (const kestrow_sim::DriveSetting& drive : options.drives) {
+        if (drive.letter == 'C' && options.registryFile.empty()) {
+            description->registryFromDrives = true;
+        }
+        if (drive.letter == 'C' && !options.imageFile.empty()) {
+            *error = "--image gives drive C:; " + drive.origin + " cannot go with it";
+            return false;
+        }
+    }
+    if (!options.imageFile.empty()) {
+        description->imageFile = options.imageFile;
+        description->imagePartition = options.partition;
+        description->registryFromDrives = options.registryFile.empty();
+    }
     description->commandTail = options.commandTail;
     return true;
+}
+
+// Why --apply does not write to a machine whose registry is Windows' own
+// registry file.
+std::string ApplyRefusal(const kestrow_sim::MachineOrigin& origin) {
+    std::string file =
+        origin.registryHostFile.empty() ? origin.registryMachinePath : origin.registryHostFile;
+    return "--apply refused: " + file +
+           " is the registry file of a real Windows 98/Me, which cannot be changed safely from "
+           "here (the format's free lists and checksums are not documented well enough). Run "
+           "Kestrow.exe on that machine instead. Nothing was written.";
 }
 
 void SetUpAnswersAndFaults(const CliOptions& options, platform::sim::Machine* machine) {
@@ -126,30 +154,39 @@ int Bench(const CliOptions& options, const MachineDescription& description) {
         auto start = Clock::now();
         platform::sim::Machine machine;
         std::string error;
-        if (!kestrow_sim::LoadMachine(description, &machine, &error)) return BadInput(error);
+        kestrow_sim::MachineOrigin origin;
+        if (!kestrow_sim::LoadMachine(description, &machine, &error, &origin)) {
+            return BadInput(error);
+        }
         SetUpAnswersAndFaults(options, &machine);
         auto loaded = Clock::now();
+        // The report's machine part looks at the drives before the run, as
+        // a run without --bench does.
+        auto machinePart = kestrow_sim::BuildMachineReport(machine, description.folder, origin);
+        auto described = Clock::now();
         auto before = kestrow_sim::SnapshotRegistry(machine.Registry());
         kestrow_sim::RunInstaller(machine);
         auto ran = Clock::now();
         auto result = kestrow_sim::BuildRunReport(machine, *before, description, options.trace);
+        result.machine = std::move(machinePart);
         reportBytes += (options.json ? kestrow_sim::FormatJsonReport(result)
                                      : kestrow_sim::FormatTextReport(result))
                            .size();
         auto reported = Clock::now();
         load += loaded - start;
-        run += ran - loaded;
-        report += reported - ran;
+        run += ran - described;
+        report += (reported - ran) + (described - loaded);
     }
     auto micros = [&](Clock::duration total) {
         return std::chrono::duration<double, std::micro>(total).count() / options.benchRuns;
     };
+    std::string benched = description.folder;
+    if (!description.imageFile.empty()) benched += " with drive C: from " + description.imageFile;
     std::printf(
         "kestrow-sim bench: %u runs on %s: %.1f us per run "
         "(load machine %.1f us, run %.1f us, report %.1f us; %zu report bytes)\n",
-        options.benchRuns, kestrow_sim::VisibleText(description.folder).c_str(),
-        micros(load + run + report), micros(load), micros(run), micros(report),
-        reportBytes / options.benchRuns);
+        options.benchRuns, kestrow_sim::VisibleText(benched).c_str(), micros(load + run + report), micros(load), micros(run),
+        micros(report), reportBytes / options.benchRuns);
     return kExitRan;
 }
 
@@ -166,10 +203,20 @@ int Main(int argc, char** argv) {
     }
     MachineDescription description;
     if (!Describe(options, &description, &error)) return BadInput(error);
+    if (options.apply && !options.imageFile.empty()) {
+        return BadInput("--apply refused: " + options.imageFile +
+                        " is a disk image, which kestrow-sim only reads. Run Kestrow.exe on that "
+                        "machine instead. Nothing was written.");
+    }
     if (options.benchRuns > 0) return Bench(options, description);
 
     platform::sim::Machine machine;
-    if (!kestrow_sim::LoadMachine(description, &machine, &error)) return BadInput(error);
+    kestrow_sim::MachineOrigin origin;
+    if (!kestrow_sim::LoadMachine(description, &machine, &error, &origin)) return BadInput(error);
+    if (options.apply && origin.RegistryIsWindowsFile()) return BadInput(ApplyRefusal(origin));
+    if (origin.systemFromRegistry) description.settings.systemName = origin.systemName;
+    kestrow_sim::MachineReport machinePart =
+        kestrow_sim::BuildMachineReport(machine, description.folder, origin);
     SetUpAnswersAndFaults(options, &machine);
     auto before = kestrow_sim::SnapshotRegistry(machine.Registry());
 
@@ -184,6 +231,9 @@ int Main(int argc, char** argv) {
                          kestrow_sim::VisibleText(call.ToString()).c_str());
         }
     }
+    // The registry read through the machine's drives has no host path.
+    if (origin.registryHostFile.empty()) report.registryFile = machinePart.registryFile;
+    report.machine = std::move(machinePart);
     report.applyRequested = options.apply;
     if (options.apply) report.applied = kestrow_sim::ApplyChanges(machine, *before, description);
     std::string text = options.json ? kestrow_sim::FormatJsonReport(report)

@@ -7,7 +7,11 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "sim/regedit4.h"
+#include "sim/creg_reader.h"
+#include "sim/image_drive.h"
+#include "sim/offline_machine.h"
+#include "sim/recorded_version.h"
+#include "sim/registry_file.h"
 
 #ifndef KESTROW_SAMPLE_MACHINES_DIR
 #define KESTROW_SAMPLE_MACHINES_DIR "sim/machines"
@@ -93,15 +97,96 @@ bool DescribeMachineFolder(const std::string& folder, MachineDescription* descri
     return true;
 }
 
+namespace {
+
+// Reads the registry the description names into the machine, and records
+// where it came from.
+bool LoadRegistry(const MachineDescription& description, platform::sim::Machine* machine,
+                  MachineOrigin* origin, std::string* error) {
+    if (!description.registryFromDrives) {
+        origin->registryHostFile = description.registryFile;
+        return ReadRegistryFile(description.registryFile, &machine->Registry(),
+                                &origin->registryFormat, error);
+    }
+    auto& files = machine->Files();
+    std::string driveName = std::string(1, description.bootDrive) + ":";
+    std::string folder = files.HostFolder(description.bootDrive);
+    std::string where = "drive " + driveName + (folder.empty() ? "" : " (" + folder + ")");
+    if (!origin->imageFile.empty() && description.bootDrive == 'C') {
+        where += " (" + origin->imageFile + " partition " + std::to_string(origin->partition) + ")";
+    }
+    OfflineRegistry found;
+    std::string message;
+    if (!FindOfflineRegistry(files, description.bootDrive, &found, &message)) {
+        *error = where + ": " + message;
+        return false;
+    }
+    origin->registryMachinePath = found.registryPath;
+    origin->registryDriveFolder = files.HostFolder(found.registryPath[0]);
+    origin->windowsDirectory = found.windowsDirectory;
+    origin->windowsDirectoryFrom = found.windowsDirectoryFrom;
+    machine->windowsDirectory = found.windowsDirectory;
+    std::string file = found.registryPath + " on " + where;
+    if (!platform::sim::HasCregSignature(found.bytes)) {
+        *error = file + ": not a Windows 98/Me registry file (no \"CREG\" signature at its start)";
+        return false;
+    }
+    origin->registryFormat = RegistryFormat::Creg;
+    if (!platform::sim::ReadCreg(found.bytes, &machine->Registry(), &message)) {
+        *error = file + ": " + message;
+        return false;
+    }
+    return true;
+}
+
+// With a Windows registry file, the system is the one it records, unless
+// the command line names one.
+void ChooseSystem(const MachineDescription& description, platform::sim::Machine* machine,
+                  MachineOrigin* origin) {
+    if (description.systemGiven) {
+        origin->systemFrom = "--system";
+        return;
+    }
+    origin->systemFrom = "machine.ini";
+    if (!origin->RegistryIsWindowsFile()) return;
+    RecordedVersion recorded = ReadRecordedVersion(machine->Registry());
+    std::string name;
+    platform::sim::VersionRecord record;
+    if (recorded.versionNumber.empty()) {
+        origin->systemFrom = "machine.ini (the registry records no VersionNumber)";
+    } else if (!SystemForVersionNumber(recorded.versionNumber, &name, &record)) {
+        origin->systemFrom = "machine.ini (the registry's VersionNumber \"" +
+                             recorded.versionNumber + "\" is no version number)";
+    } else {
+        machine->version = record;
+        origin->systemFromRegistry = true;
+        origin->systemName = name;
+        origin->systemFrom = "the registry's VersionNumber " + recorded.versionNumber;
+    }
+}
+
+}  // namespace
+
 bool LoadMachine(const MachineDescription& description, platform::sim::Machine* machine,
-                 std::string* error) {
+                 std::string* error, MachineOrigin* origin) {
     const MachineSettings& settings = description.settings;
     if (!CheckMachineSettings(settings, description.settingsFile, error)) return false;
     machine->version = settings.version;
     machine->SetCodePage(settings.codePage);
 
     auto& files = machine->Files();
+    ImageDrive image;
+    if (!description.imageFile.empty()) {
+        if (!OpenImageDrive(description.imageFile, description.imagePartition,
+                            machine->GetCodePage(), &image, error)) {
+            return false;
+        }
+        // Writable for the program; its changes stay in the overlay, as a
+        // disk image has no host folder to write them back to.
+        files.MountDrive('C', std::move(image.drive), false);
+    }
     for (const DriveSetting& drive : settings.drives) {
+        if (!description.imageFile.empty() && drive.letter == 'C') continue;
         std::string message;
         if (!files.MapDrive(drive.letter, drive.hostFolder, drive.readOnly, &message)) {
             *error = drive.origin + ": " + message;
@@ -130,12 +215,15 @@ bool LoadMachine(const MachineDescription& description, platform::sim::Machine* 
     if (!description.commandTail.empty()) commandLine += " " + description.commandTail;
     machine->commandLine = commandLine;
 
-    platform::sim::Regedit4Error registryError;
-    if (!platform::sim::ReadRegedit4File(description.registryFile, &machine->Registry(),
-                                         &registryError)) {
-        *error = registryError.Format(description.registryFile);
-        return false;
-    }
+    MachineOrigin loaded;
+    loaded.windowsDirectory = settings.windowsDirectory;
+    loaded.windowsDirectoryFrom = "machine.ini";
+    loaded.imageFile = image.imageFile;
+    loaded.partition = image.partition;
+    loaded.partitionOffset = image.offset;
+    if (!LoadRegistry(description, machine, &loaded, error)) return false;
+    ChooseSystem(description, machine, &loaded);
+    if (origin != nullptr) *origin = std::move(loaded);
     return true;
 }
 

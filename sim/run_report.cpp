@@ -283,6 +283,7 @@ std::string FormatTextReport(const RunReport& report) {
     line("Registry:     " + report.registryFile);
     line("Code page:    " + CodePageLine(report));
     line("Command line: " + ansi(report.commandLine) + TrailingBlanksNote(report.commandLine));
+    if (report.machine) out += "\n" + FormatMachineText(*report.machine);
 
     line("");
     line("Message boxes: " +
@@ -425,6 +426,7 @@ std::string FormatJsonReport(const RunReport& report) {
           {"contents", ansi(report.markerContents)},
           {"contents_bytes", BytesAsLatin1(report.markerContents)}}},
     };
+    if (report.machine) json["machine"] = MachineJson(*report.machine);
     json["exit_code"] = report.exitCode ? Json(*report.exitCode) : Json(nullptr);
     json["dry_run"] = !report.applyRequested;
     if (report.applied) {

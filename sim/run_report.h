@@ -17,6 +17,7 @@
 #include "platform/sim/machine.h"
 #include "platform/sim/registry_tree.h"
 #include "sim/machine_loader.h"
+#include "sim/machine_report.h"
 
 namespace kestrow_sim {
 
@@ -88,6 +89,8 @@ struct RunReport {
     std::vector<std::string> trace;  // Call::ToString of every call, in order
     bool applyRequested = false;
     std::optional<ApplyReport> applied;
+    // The machine as found before the run; set by the caller.
+    std::optional<MachineReport> machine;
 };
 
 // The path the unattended run writes its marker to.

@@ -13,6 +13,8 @@ packages=(
   wine wine64 xvfb xdotool x11-apps imagemagick locales
   python3 zip nlohmann-json3-dev
   clang-14 libclang-rt-14-dev
+  pkg-config libcreg-dev libcreg-utils
+  libtsk-dev mtools dosfstools qemu-utils
 )
 
 # Wine runs the end-to-end tests as a 64-bit Wine: machines of this kind run

@@ -1,19 +1,17 @@
 #include "platform/sim/file_system.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iterator>
-#include <sstream>
-#include <unordered_map>
+
+#include "platform/sim/host_folder_drive.h"
+#include "platform/sim/memory_drive.h"
 
 // How paths are read
 // ------------------
@@ -39,15 +37,13 @@
 // for the share modes the C runtime and CopyFile use. Copying a file onto
 // itself fails the same way.
 //
-// Host folders
-// ------------
-// A name is found in a host folder by listing it and taking the first entry,
-// in byte order, whose folded name matches. Only regular files and folders
-// count; anything else (a device, a socket, a dangling link) is absent. A
-// symbolic link counts only when the place it leads to lies inside the
-// drive's host folder; a link that leads out of it is absent, so no path can
-// reach outside the folder. Listings are cached and read again when the
-// folder's modification time changes.
+// Drives
+// ------
+// What a drive held before the program ran comes from its backend (a host
+// folder, memory, a disk image; see drive_backend.h), which keeps what it
+// has seen for the run. Only a host folder can be written back to; Commit
+// looks at the host afresh before each write and has the backend forget
+// what it saw afterwards.
 
 namespace platform::sim {
 
@@ -115,14 +111,14 @@ struct FileSystem::State {
     enum class Kind { Missing, File, Directory };
 
     struct Drive {
-        std::string hostFolder;  // as mapped; empty for an in-memory drive
-        std::string hostReal;    // the host folder with links resolved
+        std::unique_ptr<DriveBackend> backend;
+        HostFolderDrive* host = nullptr;  // the backend, when it is a host folder
         bool readOnly = false;
     };
 
     // The machine as it was set up. A file whose bytes are unset takes its
-    // contents from the host (SetReadOnly on a host file only changes the
-    // attribute).
+    // contents from the drive's backend (SetReadOnly on a stored file only
+    // changes the attribute).
     struct BaseNode {
         std::string name;     // the last component, as stored
         std::string spelled;  // the whole path, as stored
@@ -139,22 +135,6 @@ struct FileSystem::State {
         std::string bytes;
         bool readOnly = false;
         std::uint64_t sequence = 0;  // when it was first changed
-    };
-
-    // A host folder entry found by a case-insensitive name.
-    struct HostEntry {
-        std::string name;           // the matching entry's name; empty when nothing matches
-        Kind kind = Kind::Missing;  // Missing also for entries that do not count
-        std::string real;           // the place it names, links resolved
-        bool readOnly = false;
-    };
-
-    struct Listing {
-        dev_t device = 0;
-        ino_t inode = 0;
-        struct timespec modified {};
-        unsigned codePage = 0;
-        std::map<std::string, std::string> byFoldedName;
     };
 
     enum class Access { Read, Truncate, Append, Update };
@@ -175,7 +155,8 @@ struct FileSystem::State {
         std::string name;     // the last component, spelled the same way
         const OverlayNode* overlay = nullptr;
         const BaseNode* base = nullptr;
-        HostEntry host;
+        DriveBackend* backend = nullptr;
+        std::optional<DriveBackend::Node> stored;  // what the backend holds there
         bool readOnly = false;
         bool driveReadOnly = false;
     };
@@ -194,7 +175,6 @@ struct FileSystem::State {
     std::uint64_t nextSequence = 1;
     std::map<int, Stream> streams;
     int nextStream = 1;
-    std::unordered_map<std::string, Listing> listings;  // by host folder
 
     // --- Names ------------------------------------------------------------
 
@@ -215,7 +195,6 @@ struct FileSystem::State {
         std::map<std::string, OverlayNode> newOverlay;
         for (auto& [key, node] : overlay) newOverlay.emplace(Key(node.spelled), std::move(node));
         overlay = std::move(newOverlay);
-        listings.clear();
     }
 
     // Splits the text after the drive into components, double-byte aware,
@@ -283,86 +262,6 @@ struct FileSystem::State {
         return 0;
     }
 
-    // --- Host folders -------------------------------------------------------
-
-    const Listing* ListFolder(const std::string& folder) {
-        struct stat info;
-        if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return nullptr;
-        auto found = listings.find(folder);
-        if (found != listings.end()) {
-            const Listing& l = found->second;
-            if (l.device == info.st_dev && l.inode == info.st_ino &&
-                l.modified.tv_sec == info.st_mtim.tv_sec &&
-                l.modified.tv_nsec == info.st_mtim.tv_nsec && l.codePage == codePage->Number()) {
-                return &l;
-            }
-        }
-        DIR* dir = ::opendir(folder.c_str());
-        if (!dir) return nullptr;
-        std::vector<std::string> names;
-        while (struct dirent* item = ::readdir(dir)) {
-            std::string name = item->d_name;
-            if (name != "." && name != "..") names.push_back(std::move(name));
-        }
-        ::closedir(dir);
-        std::sort(names.begin(), names.end());  // byte order: the first match wins
-        Listing listing;
-        listing.device = info.st_dev;
-        listing.inode = info.st_ino;
-        listing.modified = info.st_mtim;
-        listing.codePage = codePage->Number();
-        for (std::string& name : names) {
-            listing.byFoldedName.emplace(codePage->FoldCase(name), std::move(name));
-        }
-        return &(listings[folder] = std::move(listing));
-    }
-
-    static bool Inside(const std::string& real, const std::string& root) {
-        if (real == root) return true;
-        if (root == "/") return real.size() > 1 && real[0] == '/';
-        return real.size() > root.size() && real.compare(0, root.size(), root) == 0 &&
-               real[root.size()] == '/';
-    }
-
-    HostEntry HostChild(const Drive& drive, const std::string& folder, const std::string& folded) {
-        HostEntry entry;
-        const Listing* listing = ListFolder(folder);
-        if (!listing) return entry;
-        auto found = listing->byFoldedName.find(folded);
-        if (found == listing->byFoldedName.end()) return entry;
-        entry.name = found->second;
-        std::string path = folder + "/" + entry.name;
-        struct stat info;
-        if (::lstat(path.c_str(), &info) != 0) return entry;
-        if (S_ISLNK(info.st_mode)) {
-            // Followed only while it stays inside the drive's host folder.
-            char resolved[PATH_MAX];
-            if (!::realpath(path.c_str(), resolved)) return entry;
-            path = resolved;
-            if (!Inside(path, drive.hostReal) || ::stat(path.c_str(), &info) != 0) return entry;
-        }
-        if (S_ISDIR(info.st_mode)) {
-            entry.kind = Kind::Directory;
-        } else if (S_ISREG(info.st_mode)) {
-            entry.kind = Kind::File;
-            // The owner's write bit, not access(): root may write anything.
-            entry.readOnly = (info.st_mode & S_IWUSR) == 0;
-        } else {
-            return entry;
-        }
-        entry.real = std::move(path);
-        return entry;
-    }
-
-    static std::optional<std::string> ReadHostFile(const std::string& real) {
-        std::ifstream in(real, std::ios::binary);
-        if (!in) return std::nullopt;
-        std::ostringstream bytes;
-        bytes << in.rdbuf();
-        if (in.bad()) return std::nullopt;
-        return bytes.str();
-    }
-
     // --- Finding things -----------------------------------------------------
 
     // What the first `count` components of the path name. A missing drive or
@@ -376,11 +275,13 @@ struct FileSystem::State {
             return entry;
         }
         entry.driveReadOnly = drive->second.readOnly;
+        entry.backend = drive->second.backend.get();
         entry.kind = Kind::Directory;
         entry.key = std::string{path.drive, ':'};
         entry.spelled = entry.key;
-        std::optional<std::string> hostFolder;
-        if (!drive->second.hostFolder.empty()) hostFolder = drive->second.hostReal;
+        // The backend's folder at this depth, while the backend has one there.
+        DriveBackend::NodeId storedFolder = DriveBackend::kRoot;
+        bool inStoredFolder = true;
 
         for (std::size_t i = 0; i < count; ++i) {
             if (entry.kind != Kind::Directory) {
@@ -393,11 +294,11 @@ struct FileSystem::State {
             entry.key += "\\" + folded;
             entry.overlay = nullptr;
             entry.base = nullptr;
-            entry.host = HostEntry();
+            entry.stored.reset();
             entry.readOnly = false;
             entry.kind = Kind::Missing;
             entry.name = given;
-            if (hostFolder) entry.host = HostChild(drive->second, *hostFolder, folded);
+            if (inStoredFolder) entry.stored = entry.backend->Find(storedFolder, folded, *codePage);
 
             auto changed = withOverlay ? overlay.find(entry.key) : overlay.end();
             auto setUp = base.find(entry.key);
@@ -413,18 +314,16 @@ struct FileSystem::State {
                 entry.name = setUp->second.name;
                 entry.kind = setUp->second.directory ? Kind::Directory : Kind::File;
                 entry.readOnly = setUp->second.readOnly;
-            } else if (entry.host.kind != Kind::Missing) {
-                entry.name = entry.host.name;
-                entry.kind = entry.host.kind;
-                entry.readOnly = entry.host.readOnly;
+            } else if (entry.stored) {
+                entry.name = entry.stored->name;
+                entry.kind = entry.stored->directory ? Kind::Directory : Kind::File;
+                entry.readOnly = entry.stored->readOnly;
             }
             entry.spelled += "\\" + entry.name;
-            // Host folders below count only where the host has this folder too.
-            if (entry.kind == Kind::Directory && entry.host.kind == Kind::Directory) {
-                hostFolder = entry.host.real;
-            } else {
-                hostFolder.reset();
-            }
+            // Stored folders below count only where the backend has this folder too.
+            inStoredFolder =
+                entry.kind == Kind::Directory && entry.stored && entry.stored->directory;
+            if (inStoredFolder) storedFolder = entry.stored->id;
         }
         if (count == 0) entry.spelled += "\\";
         return entry;
@@ -445,7 +344,7 @@ struct FileSystem::State {
         if (entry.kind != Kind::File) return std::nullopt;
         if (entry.overlay) return entry.overlay->bytes;
         if (entry.base && entry.base->bytes) return entry.base->bytes;
-        if (entry.host.kind == Kind::File) return ReadHostFile(entry.host.real);
+        if (entry.stored && !entry.stored->directory) return entry.backend->Read(entry.stored->id);
         return std::nullopt;
     }
 
@@ -516,11 +415,12 @@ struct FileSystem::State {
     // `create` is set; nullopt with an empty error when it does not exist.
     std::optional<std::string> HostFolderFor(const Drive& drive, const ParsedPath& path,
                                              bool create, std::string* error) {
-        std::string folder = drive.hostReal;
+        std::string folder = drive.host->RealFolder();
         for (std::size_t i = 0; i + 1 < path.components.size(); ++i) {
             const std::string& name = path.components[i];
-            HostEntry child = HostChild(drive, folder, codePage->FoldCase(name));
-            if (child.kind == Kind::Directory) {
+            HostFolderDrive::HostEntry child =
+                drive.host->LookUpNow(folder, codePage->FoldCase(name), *codePage);
+            if (child.counts && child.directory) {
                 folder = child.real;
                 continue;
             }
@@ -535,7 +435,6 @@ struct FileSystem::State {
                 *error = "Could not create the folder " + made + ": " + HostErrorText(errno);
                 return std::nullopt;
             }
-            listings.erase(folder);
             folder = std::move(made);
         }
         return folder;
@@ -546,14 +445,15 @@ struct FileSystem::State {
         Parse(node.spelled, &path);
         std::optional<std::string> folder = HostFolderFor(drive, path, !node.deleted, error);
         if (!folder) return !node.deleted ? false : error->empty();
-        HostEntry existing = HostChild(drive, *folder, codePage->FoldCase(node.name));
+        HostFolderDrive::HostEntry existing =
+            drive.host->LookUpNow(*folder, codePage->FoldCase(node.name), *codePage);
+        bool existingFile = existing.counts && !existing.directory;
         // Keep the host's spelling of an existing name (whatever it is: a
         // link is replaced, never written through).
         std::string target = *folder + "/" + (existing.name.empty() ? node.name : existing.name);
-        listings.erase(*folder);
 
         if (node.deleted) {
-            if (existing.kind != Kind::File) return true;
+            if (!existingFile) return true;
             if (::unlink(target.c_str()) != 0 && errno != ENOENT) {
                 *error = "Could not delete " + target + ": " + HostErrorText(errno);
                 return false;
@@ -564,7 +464,7 @@ struct FileSystem::State {
 
         mode_t mode = 0644;
         struct stat info;
-        if (existing.kind == Kind::File && ::stat(existing.real.c_str(), &info) == 0) {
+        if (existingFile && ::stat(existing.real.c_str(), &info) == 0) {
             mode = info.st_mode & 07777;
         }
         mode = node.readOnly ? (mode & ~mode_t(0222)) : (mode | S_IWUSR);
@@ -602,34 +502,30 @@ FileSystem::~FileSystem() = default;
 
 bool FileSystem::MapDrive(char letter, const std::string& hostFolder, bool readOnly,
                           std::string* error) {
-    auto fail = [error](std::string message) {
-        if (error) *error = std::move(message);
+    if (hostFolder.empty() || !IsDriveLetter(letter)) {
+        return MountDrive(letter, std::make_unique<MemoryDrive>(), readOnly, error);
+    }
+    std::string message;
+    std::unique_ptr<HostFolderDrive> host = HostFolderDrive::Open(hostFolder, &message);
+    if (!host) {
+        if (error)
+            *error = std::string("Cannot map drive ") + UpperDrive(letter) + ": to " + message;
         return false;
-    };
-    if (!IsDriveLetter(letter)) {
-        return fail(std::string("Cannot map drive '") + letter + "': not a drive letter");
+    }
+    return MountDrive(letter, std::move(host), readOnly, error);
+}
+
+bool FileSystem::MountDrive(char letter, std::unique_ptr<DriveBackend> backend, bool readOnly,
+                            std::string* error) {
+    if (!IsDriveLetter(letter) || !backend) {
+        if (error) *error = std::string("Cannot map drive '") + letter + "': not a drive letter";
+        return false;
     }
     char drive = UpperDrive(letter);
     State::Drive mapped;
     mapped.readOnly = readOnly;
-    if (!hostFolder.empty()) {
-        struct stat info;
-        if (::stat(hostFolder.c_str(), &info) != 0) {
-            return fail(std::string("Cannot map drive ") + drive + ": to " + hostFolder + ": " +
-                        HostErrorText(errno));
-        }
-        if (!S_ISDIR(info.st_mode)) {
-            return fail(std::string("Cannot map drive ") + drive + ": to " + hostFolder +
-                        ": it is not a folder");
-        }
-        char resolved[PATH_MAX];
-        if (!::realpath(hostFolder.c_str(), resolved)) {
-            return fail(std::string("Cannot map drive ") + drive + ": to " + hostFolder + ": " +
-                        HostErrorText(errno));
-        }
-        mapped.hostFolder = hostFolder;
-        mapped.hostReal = resolved;
-    }
+    mapped.host = dynamic_cast<HostFolderDrive*>(backend.get());
+    mapped.backend = std::move(backend);
     // A drive mapped again starts afresh.
     std::string prefix{drive, ':'};
     auto onDrive = [&prefix](const std::string& key) { return key.compare(0, 2, prefix) == 0; };
@@ -649,7 +545,7 @@ bool FileSystem::HasDrive(char letter) const {
 
 std::string FileSystem::HostFolder(char letter) const {
     auto drive = state_->drives.find(UpperDrive(letter));
-    return drive == state_->drives.end() ? std::string() : drive->second.hostFolder;
+    return drive == state_->drives.end() ? std::string() : drive->second.backend->HostFolder();
 }
 
 void FileSystem::SetCurrentDirectory(const std::string& path) {
@@ -890,9 +786,18 @@ bool FileSystem::Commit(std::string* error) {
     std::vector<std::pair<std::uint64_t, std::string>> order;  // sequence, key
     for (const auto& [key, node] : s.overlay) {
         const State::Drive& drive = s.drives.at(key[0]);
-        if (!drive.hostFolder.empty()) order.emplace_back(node.sequence, key);
+        if (drive.host) order.emplace_back(node.sequence, key);
     }
     std::sort(order.begin(), order.end());
+    // Whatever happens below, the host folders are looked at afresh afterwards.
+    struct ForgetOnExit {
+        State& s;
+        ~ForgetOnExit() {
+            for (auto& [letter, drive] : s.drives) {
+                if (drive.host) drive.host->Forget();
+            }
+        }
+    } forget{s};
     std::string failure;
     for (const auto& [sequence, key] : order) {
         const State::OverlayNode& node = s.overlay.at(key);

@@ -1,7 +1,8 @@
 // The drives of a simulated Windows machine.
 //
-// A drive letter is either mapped onto a host folder (a copy of a Windows
-// partition, or a mounted one) or held in memory only. Names are looked up
+// A drive letter is mapped onto a backend: a host folder (a copy of a
+// Windows partition, or a mounted one), memory, or a partition of a disk
+// image. Names are looked up
 // the way FAT with long names does it: letter case is ignored and kept as
 // written. Nothing the simulated program does touches a host folder: every
 // change lands in an overlay that reads see first, and only Commit writes the
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "platform/sim/code_page.h"
+#include "platform/sim/drive_backend.h"
 
 namespace platform::sim {
 
@@ -46,8 +48,13 @@ public:
     // every change with kErrorWriteProtect. Returns false, with a message,
     // when the host folder does not exist or is not a folder.
     bool MapDrive(char letter, const std::string& hostFolder, bool readOnly, std::string* error);
+    // Maps a drive letter onto any backend (a disk image's partition, a
+    // drive built in memory). Returns false, with a message, for a letter
+    // that is not a drive letter.
+    bool MountDrive(char letter, std::unique_ptr<DriveBackend> backend, bool readOnly,
+                    std::string* error = nullptr);
     bool HasDrive(char letter) const;
-    std::string HostFolder(char letter) const;  // empty for an in-memory drive
+    std::string HostFolder(char letter) const;  // empty unless the drive is a host folder
     // The current directory is where relative paths start.
     void SetCurrentDirectory(const std::string& path);
 
