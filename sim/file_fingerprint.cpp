@@ -41,7 +41,12 @@ bool TakeFingerprint(const std::string& path, FileFingerprint* fingerprint, std:
     }
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        *error = path + ": not a regular file";
+        *error = path + ": " +
+                 (S_ISFIFO(info.st_mode)                           ? "a FIFO"
+                  : S_ISDIR(info.st_mode)                          ? "a folder"
+                  : S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode) ? "a device"
+                                                                   : "not a file") +
+                 ", not a regular file; --apply rewrites only a regular file";
         ::close(fd);
         return false;
     }

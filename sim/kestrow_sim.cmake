@@ -14,6 +14,7 @@ add_library(kestrow_sim_cli STATIC
   ${CMAKE_SOURCE_DIR}/sim/host_files.cpp
   ${CMAKE_SOURCE_DIR}/sim/file_fingerprint.cpp
   ${CMAKE_SOURCE_DIR}/sim/registry_file_edit.cpp
+  ${CMAKE_SOURCE_DIR}/sim/apply_plan.cpp
   ${CMAKE_SOURCE_DIR}/sim/apply_changes.cpp
 )
 target_include_directories(kestrow_sim_cli PUBLIC ${CMAKE_SOURCE_DIR})

@@ -12,6 +12,7 @@
 #include "sim/apply_changes.h"
 #include "sim/box_prompt.h"
 #include "sim/cli_options.h"
+#include "sim/file_fingerprint.h"
 #include "sim/installer_run.h"
 #include "sim/key_deletions.h"
 #include "sim/machine_loader.h"
@@ -129,6 +130,14 @@ int Main(int argc, char** argv) {
     if (!Describe(options, &description, &error)) return BadInput(error);
     if (options.benchRuns > 0) return Bench(options, description);
 
+    // What the registry file is before it is read: --apply rewrites it only
+    // when it is still that file.
+    kestrow_sim::FileFingerprint registryRead;
+    if (options.apply &&
+        !kestrow_sim::TakeFingerprint(description.registryFile, &registryRead, &error)) {
+        std::fprintf(stderr, "kestrow-sim: --apply: %s; nothing was written\n", error.c_str());
+        return kExitApplyFailed;
+    }
     platform::sim::Machine machine;
     if (!kestrow_sim::LoadMachine(description, &machine, &error)) return BadInput(error);
     SetUpAnswersAndFaults(options, &machine);
@@ -145,7 +154,9 @@ int Main(int argc, char** argv) {
         }
     }
     report.applyRequested = options.apply;
-    if (options.apply) report.applied = kestrow_sim::ApplyChanges(machine, *before, description);
+    if (options.apply) {
+        report.applied = kestrow_sim::ApplyChanges(machine, *before, description, &registryRead);
+    }
     std::string text = options.json ? kestrow_sim::FormatJsonReport(report)
                                     : kestrow_sim::FormatTextReport(report);
     std::fwrite(text.data(), 1, text.size(), stdout);
