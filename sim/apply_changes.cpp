@@ -136,18 +136,23 @@ bool ReadWhole(const std::string& path, std::string* bytes, std::string* error) 
     return true;
 }
 
-// Renames the temporary file over the target and flushes the folder.
-bool Replace(const std::string& temporary, const std::string& target, std::string* error) {
+enum class Replaced { kNo, kYes, kNotFlushed };
+
+// Renames the temporary file over the target and flushes the folder. Once
+// renamed, the target is the new file even when the folder cannot be
+// flushed (kNotFlushed, with *error saying so).
+Replaced Replace(const std::string& temporary, const std::string& target, std::string* error) {
     if (host::Rename(temporary, target) != 0) {
         *error = "cannot rename " + temporary + " to " + target + ": " + HostErrorText(errno);
         host::Unlink(temporary);
-        return false;
+        return Replaced::kNo;
     }
     if (host::SyncFolder(FolderOf(target)) != 0) {
-        *error = "cannot flush the folder " + FolderOf(target) + ": " + HostErrorText(errno);
-        return false;
+        *error = target + " was written, but its folder could not be flushed to the disk: " +
+                 HostErrorText(errno);
+        return Replaced::kNotFlushed;
     }
-    return true;
+    return Replaced::kYes;
 }
 
 // Whether the file at path is still the one planned (or still absent).
@@ -262,11 +267,14 @@ private:
             }
             std::string temporary =
                 FolderOf(plan_.registryReal) + "/" + kTemporaryPrefix + "backup";
-            if (!WriteBytesTemporary(temporary, bytes, OwnershipOf(target.old), &error) ||
-                !Replace(temporary, saved, &error)) {
+            if (!WriteBytesTemporary(temporary, bytes, OwnershipOf(target.old), &error)) {
                 return Fail(error);
             }
-            report_->written.push_back("backup of " + target.windowsPath + " (" + saved + ")");
+            Replaced replaced = Replace(temporary, saved, &error);
+            if (replaced != Replaced::kNo) {
+                report_->written.push_back("backup of " + target.windowsPath + " (" + saved + ")");
+            }
+            if (replaced != Replaced::kYes) return Fail(error);
         }
         return true;
     }
@@ -295,7 +303,10 @@ private:
                 return Fail("cannot delete " + target.hostPath + ": " + HostErrorText(errno));
             }
             if (host::SyncFolder(target.folder) != 0) {
-                return Fail("cannot flush the folder " + target.folder + ": " +
+                Done();  // deleted, if not yet for certain on the disk
+                return Fail(target.hostPath +
+                            " was deleted, but its folder could not be flushed "
+                            "to the disk: " +
                             HostErrorText(errno));
             }
             return Done();
@@ -311,8 +322,7 @@ private:
             host::Unlink(temporary);
             return Fail(target.hostPath + " changed while --apply ran; it was not replaced");
         }
-        if (!Replace(temporary, target.hostPath, &error)) return Fail(error);
-        return Done();
+        return Finish(Replace(temporary, target.hostPath, &error), error);
     }
 
     bool EditRegistry() {
@@ -358,13 +368,11 @@ private:
             return Fail(Exists(plan_.undoFile) ? plan_.undoFile + " appeared while --apply ran"
                                                : ChangedUnderUs());
         }
-        if (!Replace(undoTemporary, plan_.undoFile, &error)) {
+        if (!Finish(Replace(undoTemporary, plan_.undoFile, &error), error)) {
             host::Unlink(temporary);
-            return Fail(error);
+            return false;
         }
-        Done();
-        if (!Replace(temporary, real, &error)) return Fail(error);
-        return Done();
+        return Finish(Replace(temporary, real, &error), error);
     }
 
     std::string ChangedUnderUs() const {
@@ -387,6 +395,13 @@ private:
         }
         if (!added.empty()) comments.push_back("Files it added:" + added);
         return comments;
+    }
+
+    // Records a replaced target as written; a failure after the rename
+    // still fails the run.
+    bool Finish(Replaced replaced, const std::string& error) {
+        if (replaced != Replaced::kNo) Done();
+        return replaced == Replaced::kYes || Fail(error);
     }
 
     bool Done() {
