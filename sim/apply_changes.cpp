@@ -241,12 +241,20 @@ public:
         }
         std::string error;
         if (!RemoveLeftovers(folders, &report_->removedLeftovers, &error)) return Fail(error);
-        if (plan_.ReplacesFiles() && !SaveReplacedFiles()) return false;
-        for (const DriveTarget& target : plan_.drives) {
-            if (!WriteDriveFile(target)) return false;
+        // The new registry file and the undo file are made first, under
+        // their temporary names, so that a registry file changed since it
+        // was read is found before any drive file is touched; they take
+        // their places only after every drive file has.
+        if (plan_.WritesRegistry() && !PrepareRegistry()) return false;
+        bool ok = (!plan_.ReplacesFiles() || SaveReplacedFiles());
+        for (std::size_t i = 0; ok && i < plan_.drives.size(); ++i) {
+            ok = WriteDriveFile(plan_.drives[i]);
         }
-        if (plan_.WritesRegistry() && !EditRegistry()) return false;
-        return true;
+        if (!ok) {
+            DropRegistryTemporaries();
+            return false;
+        }
+        return !plan_.WritesRegistry() || CommitRegistry();
     }
 
 private:
@@ -325,7 +333,10 @@ private:
         return Finish(Replace(temporary, target.hostPath, &error), error);
     }
 
-    bool EditRegistry() {
+    // Writes the edited registry file and the undo file to their
+    // temporary files, checking that the registry file is still the one
+    // read (identity, then the hash of every byte).
+    bool PrepareRegistry() {
         const std::string& real = plan_.registryReal;
         int in = host::Open(real, O_RDONLY);
         if (in < 0) return Fail("cannot open " + real + ": " + HostErrorText(errno));
@@ -335,44 +346,64 @@ private:
             ::close(in);
             return Fail(ChangedUnderUs());
         }
-        std::string temporary = TemporaryFor(real);
+        registryTemporary_ = TemporaryFor(real);
         std::string removed, lineEnd, error;
         ContentHash hash;
         RegistrySectionFilter filter(plan_.deletedKeys, plan_.codePage);
         bool written = WriteTemporary(
-            temporary, OwnershipOf(plan_.registryOld),
+            registryTemporary_, OwnershipOf(plan_.registryOld),
             [&](int out, std::string* failure) {
-                return EditRegistryFile(in, real, out, temporary, &filter, &removed, &hash,
+                return EditRegistryFile(in, real, out, registryTemporary_, &filter, &removed, &hash,
                                         &lineEnd, failure);
             },
             &error);
         ::close(in);
-        if (!written) return Fail(error);
+        if (!written) {
+            registryTemporary_.clear();
+            return Fail(error);
+        }
         if (registryRead_ != nullptr && registryRead_->taken &&
             registryRead_->hash != hash.Value()) {
-            host::Unlink(temporary);
+            DropRegistryTemporaries();
             return Fail(ChangedUnderUs());
         }
-
         std::string undoTemporary = TemporaryFor(plan_.undoFile);
         if (!WriteBytesTemporary(undoTemporary, UndoFileText(removed, UndoComments(), lineEnd),
                                  OwnershipOf(plan_.registryOld), &error)) {
-            host::Unlink(temporary);
+            DropRegistryTemporaries();
             return Fail(error);
         }
+        undoTemporary_ = undoTemporary;
+        return true;
+    }
+
+    void DropRegistryTemporaries() {
+        if (!registryTemporary_.empty()) host::Unlink(registryTemporary_);
+        if (!undoTemporary_.empty()) host::Unlink(undoTemporary_);
+        registryTemporary_.clear();
+        undoTemporary_.clear();
+    }
+
+    // Puts the undo file and then the registry file in place.
+    bool CommitRegistry() {
         // The last look before the rename: the registry file must still be
         // the one read, or a change made to it meanwhile would be lost.
+        const std::string& real = plan_.registryReal;
         if (!Unchanged(real, true, plan_.registryOld) || Exists(plan_.undoFile)) {
-            host::Unlink(temporary);
-            host::Unlink(undoTemporary);
+            DropRegistryTemporaries();
             return Fail(Exists(plan_.undoFile) ? plan_.undoFile + " appeared while --apply ran"
                                                : ChangedUnderUs());
         }
-        if (!Finish(Replace(undoTemporary, plan_.undoFile, &error), error)) {
-            host::Unlink(temporary);
+        std::string error;
+        if (!Finish(Replace(undoTemporary_, plan_.undoFile, &error), error)) {
+            undoTemporary_.clear();
+            DropRegistryTemporaries();
             return false;
         }
-        return Finish(Replace(temporary, real, &error), error);
+        undoTemporary_.clear();
+        bool ok = Finish(Replace(registryTemporary_, real, &error), error);
+        registryTemporary_.clear();
+        return ok;
     }
 
     std::string ChangedUnderUs() const {
@@ -442,6 +473,8 @@ private:
     ApplyReport* report_;
     std::vector<std::string> pending_;
     std::size_t done_ = 0;
+    std::string registryTemporary_;  // made, not yet in place
+    std::string undoTemporary_;
 };
 
 }  // namespace

@@ -254,4 +254,47 @@ TEST_F(ApplyFaultSweepTest, EachHostCallFailsOrEndsTheProcess) {
     }
 }
 
+// Another program changes the registry file after it was read (while the
+// tool waits at a prompt, say): nothing is written, and the report says so.
+TEST_F(ApplyFaultSweepTest, RegistryChangedAfterReadingIsNeverOverwritten) {
+    struct Change {
+        const char* what;
+        void (*make)(const fs::path& registry);
+    };
+    const Change changes[] = {
+        {"a value added",
+         [](const fs::path& registry) {
+             std::ofstream(registry, std::ios::app) << "\r\n[HKEY_LOCAL_MACHINE\\Added]\r\n";
+         }},
+        {"replaced by another file",
+         [](const fs::path& registry) {
+             fs::copy_file(registry, registry.string() + ".new");
+             fs::rename(registry.string() + ".new", registry);
+         }},
+        {"the same size and time, other bytes",
+         [](const fs::path& registry) {
+             auto time = fs::last_write_time(registry);
+             std::fstream file(registry, std::ios::in | std::ios::out | std::ios::binary);
+             file.seekp(-3, std::ios::end);
+             file << "x";
+             file.close();
+             fs::last_write_time(registry, time);
+         }},
+    };
+    for (const Change& change : changes) {
+        SCOPED_TRACE(change.what);
+        FreshMachine();
+        auto run = Prepare(machine_);
+        change.make(machine_ / "registry.reg");
+        Tree changed = ReadTree(machine_);
+        auto report = Apply(*run, nullptr);
+        EXPECT_FALSE(report.ok);
+        EXPECT_NE(report.error.find("changed after it was read"), std::string::npos)
+            << report.error;
+        // Found before any drive file was written: nothing changed.
+        EXPECT_EQ(ReadTree(machine_), changed);
+        EXPECT_TRUE(report.written.empty());
+    }
+}
+
 }  // namespace
