@@ -275,7 +275,11 @@ private:
             }
             std::string temporary =
                 FolderOf(plan_.registryReal) + "/" + kTemporaryPrefix + "backup";
-            if (!WriteBytesTemporary(temporary, bytes, OwnershipOf(target.old), &error)) {
+            struct stat saving = target.old;  // a link's backup is the file it names
+            if (S_ISLNK(saving.st_mode) && ::stat(target.hostPath.c_str(), &saving) != 0) {
+                return Fail("cannot save " + target.hostPath + ": " + HostErrorText(errno));
+            }
+            if (!WriteBytesTemporary(temporary, bytes, OwnershipOf(saving), &error)) {
                 return Fail(error);
             }
             Replaced replaced = Replace(temporary, saved, &error);

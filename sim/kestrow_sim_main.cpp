@@ -132,8 +132,9 @@ int Main(int argc, char** argv) {
 
     // What the registry file is before it is read: --apply rewrites it only
     // when it is still that file.
+    // (A file that is not there is left to the loader, which says so.)
     kestrow_sim::FileFingerprint registryRead;
-    if (options.apply &&
+    if (options.apply && ::access(description.registryFile.c_str(), F_OK) == 0 &&
         !kestrow_sim::TakeFingerprint(description.registryFile, &registryRead, &error)) {
         std::fprintf(stderr, "kestrow-sim: --apply: %s; nothing was written\n", error.c_str());
         return kExitApplyFailed;
