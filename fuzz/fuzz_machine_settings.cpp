@@ -38,6 +38,13 @@ bool SameSettings(const MachineSettings& a, const MachineSettings& b) {
             return false;
         }
     }
+    const std::pair<const kestrow_sim::SettingOrigin*, const kestrow_sim::SettingOrigin*>
+        origins[] = {{&a.codePageOrigin, &b.codePageOrigin},
+                     {&a.currentDirectoryOrigin, &b.currentDirectoryOrigin},
+                     {&a.windowsDirectoryOrigin, &b.windowsDirectoryOrigin}};
+    for (const auto& [x, y] : origins) {
+        if (x->Describe(kFileName) != y->Describe(kFileName)) return false;
+    }
     return a.systemName == b.systemName && SameVersion(a.version, b.version) &&
            a.versionGiven == b.versionGiven && a.codePage == b.codePage &&
            a.currentDirectory == b.currentDirectory && a.windowsDirectory == b.windowsDirectory &&

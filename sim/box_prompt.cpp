@@ -46,11 +46,15 @@ std::string Lower(std::string text) {
 
 int PromptBox(const platform::sim::MessageBoxRecord& box, unsigned codePage, std::FILE* in,
               std::FILE* out) {
-    const std::string title = CodePageToUtf8(box.caption, codePage);
+    // Nothing of the program's texts may act on the terminal: control
+    // characters are shown as \xNN.
+    const std::string title = VisibleText(CodePageToUtf8(box.caption, codePage));
     const std::string icon = BoxIconName(box.type);
     std::vector<std::string> body;
     if (icon != "none") body.push_back("(" + icon + ")");
-    for (const std::string& line : Lines(CodePageToUtf8(box.text, codePage))) body.push_back(line);
+    for (const std::string& line : Lines(CodePageToUtf8(box.text, codePage))) {
+        body.push_back(VisibleText(line));
+    }
     const std::vector<BoxButton> buttons = BoxButtons(box.type);
     std::string buttonRow;
     for (const BoxButton& button : buttons) {
@@ -100,7 +104,7 @@ int PromptBox(const platform::sim::MessageBoxRecord& box, unsigned codePage, std
             std::string label = Lower(button.label);
             if (answer == label || (answer.size() == 1 && answer[0] == label[0])) return button.id;
         }
-        std::fprintf(out, "\"%s\" is none of the buttons.\n", line.c_str());
+        std::fprintf(out, "\"%s\" is none of the buttons.\n", VisibleText(line).c_str());
     }
 }
 

@@ -3,6 +3,8 @@
 #include <cctype>
 #include <cstring>
 
+#include "platform/sim/code_page.h"
+
 namespace kestrow_sim {
 
 namespace {
@@ -64,11 +66,24 @@ bool ParseFault(const std::string& text, FaultOption* fault, std::string* error)
     if (colon != std::string::npos) {
         unsigned long nth = 0;
         if (!ParseCount(text.substr(colon + 1), 1000000, &nth)) {
-            *error = "--fail " + text + ": the call number after ':' must be 1 or more";
+            *error = "--fail " + text +
+                     ": the call number after ':' must be a whole number from 1 to 1000000";
             return false;
         }
         fault->nth = static_cast<unsigned>(nth);
     }
+    return true;
+}
+
+bool ParseCodePage(const std::string& text, unsigned* codePage, std::string* error) {
+    unsigned long number = 0;
+    if (!ParseCount(text, 65535, &number) ||
+        !platform::sim::CodePage::IsKnown(static_cast<unsigned>(number))) {
+        *error = "--codepage: the simulated machine has no code page \"" + text +
+                 "\" (known: 874, 932, 936, 949, 950, 1250 to 1258)";
+        return false;
+    }
+    *codePage = static_cast<unsigned>(number);
     return true;
 }
 
@@ -155,6 +170,12 @@ bool ParseCliOptions(int argc, const char* const* argv, CliOptions* options, std
             parsed.system = Lower(text);
         } else if (name == "--registry") {
             if (!value(&parsed.registryFile)) return false;
+            if (parsed.registryFile.empty()) {
+                *error = "--registry needs a file name, found an empty one";
+                return false;
+            }
+        } else if (name == "--codepage") {
+            if (!value(&text) || !ParseCodePage(text, &parsed.codePage, error)) return false;
         } else if (name == "--drive") {
             DriveSetting drive;
             if (!value(&text) || !ParseDrive(text, &drive, error)) return false;
@@ -224,6 +245,11 @@ Options:
                        may be repeated
   --cwd PATH           the program's current directory, e.g. C:\DRV (the
                        program reads its driver files from PATH\owc)
+  --codepage N         the machine's ANSI code page instead of machine.ini's
+                       (874, 932, 936, 949, 950, 1250 to 1258): how the
+                       registry file's names are read and how names and
+                       values are shown; the report's "Code page:" line says
+                       which one was used and where it came from
   --answer ok|cancel|none
                        the answer to the next message box; repeat it or give
                        several separated by commas, one per box in order.
@@ -233,7 +259,10 @@ Options:
   --fail OP[:N]        make the platform operation OP (e.g. RegDeleteKeyA,
                        CopyFileA, RegOpenKeyExA) fail at its Nth call, or at
                        every call when no N is given; may be repeated
-  --json               print the report as one JSON document
+  --json               print the report as one JSON document; each text taken
+                       from the machine or the host (names, values, paths,
+                       the command line) has a "..._bytes" twin holding its
+                       exact bytes, one character U+0000-U+00FF per byte
   --trace              list every platform call in order (on standard error;
                        with --json, in the report's "trace" array)
   --apply              write the changes back: the drive folders' files (a
@@ -249,9 +278,13 @@ Options:
                        "<program path> <tail>". Without --, the tail is empty.
                        The unattended run: -- -s '-f2"c:\csb.log"'
 
+In the text report, control characters (and bytes that are not UTF-8) are
+shown as \xNN, so nothing in a name or value can act on the terminal.
+
 Exit codes: 0 the program ran (its own exit code is in the report); 2 bad
 options, settings, registry file or drive folders (nothing was changed);
-1 --apply could not write everything (the report says what was written).
+1 --apply could not write everything (the report says what was written), or
+the report itself could not be written.
 )";
 }
 

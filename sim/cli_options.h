@@ -23,6 +23,7 @@ struct CliOptions {
     std::string registryFile;  // empty: the machine's registry.reg
     std::vector<DriveSetting> drives;
     std::string currentDirectory;
+    unsigned codePage = 0;  // 0: as machine.ini says
     // One per message box, in order: 1 OK, 2 Cancel, 0 not shown.
     std::vector<int> answers;
     std::vector<FaultOption> faults;

@@ -3,8 +3,10 @@
 // the changes back to that folder).
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <string>
 
@@ -17,6 +19,7 @@
 #include "sim/key_deletions.h"
 #include "sim/machine_loader.h"
 #include "sim/run_report.h"
+#include "sim/text_encoding.h"
 
 namespace {
 
@@ -27,10 +30,39 @@ constexpr int kExitRan = 0;
 constexpr int kExitApplyFailed = 1;
 constexpr int kExitBadInput = 2;
 constexpr int kExitInternalError = 3;
+constexpr int kExitReportNotWritten = 1;
+
+// Messages name files and quote their contents: shown with VisibleText, a
+// NUL cannot cut one short and no byte can act on the terminal.
+void PrintError(const std::string& message) {
+    std::fprintf(stderr, "kestrow-sim: %s\n", kestrow_sim::VisibleText(message).c_str());
+}
+
+// Writes the text to standard output and closes it, checking every step: a
+// report that cannot be written (a full disk, a closed pipe) is a failure
+// with a message, never a silent success.
+bool WriteStandardOutput(const std::string& text) {
+    bool ok = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
+    int code = ok ? 0 : errno;
+    if (std::fflush(stdout) != 0 && code == 0) code = errno;
+    ok = ok && !std::ferror(stdout);
+    if (std::fclose(stdout) != 0 && code == 0) code = errno;
+    if (ok && code == 0) return true;
+    PrintError(std::string("cannot write the report to standard output: ") +
+               (code != 0 ? std::strerror(code) : "write error"));
+    return false;
+}
 
 int BadInput(const std::string& message) {
-    std::fprintf(stderr, "kestrow-sim: %s\n", message.c_str());
+    PrintError(message);
     return kExitBadInput;
+}
+
+kestrow_sim::SettingOrigin OptionOrigin(const char* option) {
+    kestrow_sim::SettingOrigin origin;
+    origin.source = kestrow_sim::SettingOrigin::Source::kOption;
+    origin.option = option;
+    return origin;
 }
 
 // The machine folder's description with the command line's overrides.
@@ -54,7 +86,14 @@ bool Describe(const CliOptions& options, MachineDescription* description, std::s
         }
         if (!replaced) settings.drives.push_back(drive);
     }
-    if (!options.currentDirectory.empty()) settings.currentDirectory = options.currentDirectory;
+    if (!options.currentDirectory.empty()) {
+        settings.currentDirectory = options.currentDirectory;
+        settings.currentDirectoryOrigin = OptionOrigin("--cwd");
+    }
+    if (options.codePage != 0) {
+        settings.codePage = options.codePage;
+        settings.codePageOrigin = OptionOrigin("--codepage");
+    }
     if (!options.registryFile.empty()) description->registryFile = options.registryFile;
     description->commandTail = options.commandTail;
     return true;
@@ -109,8 +148,9 @@ int Bench(const CliOptions& options, const MachineDescription& description) {
     std::printf(
         "kestrow-sim bench: %u runs on %s: %.1f us per run "
         "(load machine %.1f us, run %.1f us, report %.1f us; %zu report bytes)\n",
-        options.benchRuns, description.folder.c_str(), micros(load + run + report), micros(load),
-        micros(run), micros(report), reportBytes / options.benchRuns);
+        options.benchRuns, kestrow_sim::VisibleText(description.folder).c_str(),
+        micros(load + run + report), micros(load), micros(run), micros(report),
+        reportBytes / options.benchRuns);
     return kExitRan;
 }
 
@@ -118,13 +158,12 @@ int Main(int argc, char** argv) {
     CliOptions options;
     std::string error;
     if (!kestrow_sim::ParseCliOptions(argc, argv, &options, &error)) {
-        std::fprintf(stderr, "kestrow-sim: %s\n\n%s", error.c_str(),
-                     kestrow_sim::UsageText().c_str());
+        PrintError(error);
+        std::fprintf(stderr, "\n%s", kestrow_sim::UsageText().c_str());
         return kExitBadInput;
     }
     if (options.help) {
-        std::fputs(kestrow_sim::UsageText().c_str(), stdout);
-        return kExitRan;
+        return WriteStandardOutput(kestrow_sim::UsageText()) ? kExitRan : kExitReportNotWritten;
     }
     MachineDescription description;
     if (!Describe(options, &description, &error)) return BadInput(error);
@@ -151,7 +190,8 @@ int Main(int argc, char** argv) {
     if (options.trace && !options.json) {
         std::size_t number = 0;
         for (const platform::sim::Call& call : machine.Calls()) {
-            std::fprintf(stderr, "%4zu %s\n", ++number, call.ToString().c_str());
+            std::fprintf(stderr, "%4zu %s\n", ++number,
+                         kestrow_sim::VisibleText(call.ToString()).c_str());
         }
     }
     report.applyRequested = options.apply;
@@ -160,8 +200,13 @@ int Main(int argc, char** argv) {
     }
     std::string text = options.json ? kestrow_sim::FormatJsonReport(report)
                                     : kestrow_sim::FormatTextReport(report);
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
+    if (!WriteStandardOutput(text)) {
+        if (report.applied) {
+            PrintError(report.applied->ok ? "--apply wrote every change; only the report is missing"
+                                          : "--apply could not finish: " + report.applied->error);
+        }
+        return kExitReportNotWritten;
+    }
     return report.applied && !report.applied->ok ? kExitApplyFailed : kExitRan;
 }
 
@@ -171,7 +216,7 @@ int main(int argc, char** argv) {
     try {
         return Main(argc, argv);
     } catch (const std::exception& failure) {
-        std::fprintf(stderr, "kestrow-sim: internal error: %s\n", failure.what());
+        PrintError(std::string("internal error: ") + failure.what());
         return kExitInternalError;
     }
 }

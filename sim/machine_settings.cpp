@@ -1,9 +1,13 @@
 #include "sim/machine_settings.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
-#include <fstream>
+#include <cerrno>
+#include <cstring>
 #include <map>
-#include <sstream>
 
 namespace kestrow_sim {
 
@@ -76,6 +80,11 @@ public:
         : fileName_(fileName), baseFolder_(baseFolder), settings_(settings), error_(error) {}
 
     bool Parse(std::string_view text) {
+        if (text.substr(0, 3) == "\xEF\xBB\xBF") {
+            return Fail(1,
+                        "the file starts with a UTF-8 byte order mark (BOM); save it as plain "
+                        "text without the BOM");
+        }
         std::size_t lineNumber = 0;
         std::string section;
         while (!text.empty()) {
@@ -83,6 +92,11 @@ public:
             std::string_view line = text.substr(0, end);
             text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
             ++lineNumber;
+            std::size_t nul = line.find('\0');
+            if (nul != std::string_view::npos) {
+                return Fail(lineNumber, "NUL at column " + std::to_string(nul + 1) +
+                                            " (a byte 0, which a text file does not hold)");
+            }
             line = Trim(line);
             if (line.empty() || line.front() == ';' || line.front() == '#') continue;
             if (line.front() == '[') {
@@ -154,6 +168,13 @@ private:
         return found == machine_.end() ? nullptr : &found->second;
     }
 
+    static SettingOrigin FromFile(const Entry& entry) {
+        SettingOrigin origin;
+        origin.source = SettingOrigin::Source::kSettingsFile;
+        origin.line = entry.line;
+        return origin;
+    }
+
     bool Build() {
         const Entry* system = Find("system");
         const Entry* version = Find("version");
@@ -217,6 +238,7 @@ private:
                                 "\" (known: 874, 932, 936, 949, 950, 1250 to 1258)");
             }
             settings_->codePage = static_cast<unsigned>(number);
+            settings_->codePageOrigin = FromFile(*codePage);
         }
         if (const Entry* directory = Find("current_directory")) {
             if (!IsAbsoluteWindowsPath(directory->value)) {
@@ -224,6 +246,7 @@ private:
                             "current_directory must be a full path such as C:\\DRV");
             }
             settings_->currentDirectory = directory->value;
+            settings_->currentDirectoryOrigin = FromFile(*directory);
         }
         if (const Entry* directory = Find("windows_directory")) {
             if (!IsAbsoluteWindowsPath(directory->value)) {
@@ -231,6 +254,7 @@ private:
                             "windows_directory must be a full path such as C:\\WINDOWS");
             }
             settings_->windowsDirectory = directory->value;
+            settings_->windowsDirectoryOrigin = FromFile(*directory);
         }
         if (const Entry* program = Find("program")) {
             if (!IsAbsoluteWindowsPath(program->value)) {
@@ -273,7 +297,54 @@ private:
     std::vector<std::string> driveOrder_;
 };
 
+// Reads the whole file; on failure the message names the file and the
+// operating system's reason.
+bool ReadSettingsFile(const std::string& path, std::string* text, std::string* error) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        int code = errno;
+        *error = path + ": cannot be opened: " + std::strerror(code) +
+                 (code == ENOENT ? " (a machine folder holds a machine.ini)" : "");
+        return false;
+    }
+    struct stat info {};
+    bool ok = true;
+    if (::fstat(fd, &info) != 0) {
+        *error = path + ": cannot be read: " + std::strerror(errno);
+        ok = false;
+    } else if (S_ISDIR(info.st_mode)) {
+        *error = path + ": is a directory, not a settings file";
+        ok = false;
+    }
+    char buffer[4096];
+    while (ok) {
+        ssize_t count = ::read(fd, buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0) {
+            *error = path + ": cannot be read: " + std::strerror(errno);
+            ok = false;
+        } else if (count == 0) {
+            break;
+        } else {
+            text->append(buffer, static_cast<std::size_t>(count));
+        }
+    }
+    ::close(fd);
+    return ok;
+}
+
 }  // namespace
+
+std::string SettingOrigin::Describe(const std::string& settingsFile) const {
+    switch (source) {
+        case Source::kSettingsFile:
+            return settingsFile + ":" + std::to_string(line);
+        case Source::kOption:
+            return option;
+        default:
+            return "";
+    }
+}
 
 bool IsAbsoluteWindowsPath(std::string_view path) {
     return path.size() >= 3 && std::isalpha(static_cast<unsigned char>(path[0])) &&
@@ -349,16 +420,11 @@ bool ParseMachineSettings(std::string_view text, const std::string& fileName,
 }
 
 bool ReadMachineSettings(const std::string& path, MachineSettings* settings, std::string* error) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        *error = path + ": cannot be read (does the machine folder hold a machine.ini?)";
-        return false;
-    }
-    std::ostringstream text;
-    text << file.rdbuf();
+    std::string text;
+    if (!ReadSettingsFile(path, &text, error)) return false;
     std::size_t slash = path.rfind('/');
     std::string base = slash == std::string::npos ? "." : path.substr(0, slash);
-    return ParseMachineSettings(text.str(), path, base, settings, error);
+    return ParseMachineSettings(text, path, base, settings, error);
 }
 
 bool CheckMachineSettings(const MachineSettings& settings, const std::string& settingsName,
@@ -382,19 +448,36 @@ bool CheckMachineSettings(const MachineSettings& settings, const std::string& se
         }
         return false;
     };
-    const std::pair<const char*, const std::string*> needed[] = {
-        {"current directory", &settings.currentDirectory},
-        {"Windows directory", &settings.windowsDirectory},
+    struct Needed {
+        const char* what;
+        const std::string* path;
+        const SettingOrigin* origin;
     };
-    for (const auto& [what, path] : needed) {
-        if (!hasDrive((*path)[0])) {
-            *error =
-                settingsName + ": the " + what + " " + *path + " is on drive " +
-                std::string(
-                    1, static_cast<char>(std::toupper(static_cast<unsigned char>((*path)[0])))) +
-                ":, which [drives] does not map to a folder";
-            return false;
+    const Needed needed[] = {
+        {"current directory", &settings.currentDirectory, &settings.currentDirectoryOrigin},
+        {"Windows directory", &settings.windowsDirectory, &settings.windowsDirectoryOrigin},
+    };
+    for (const Needed& path : needed) {
+        const char letter =
+            static_cast<char>(std::toupper(static_cast<unsigned char>((*path.path)[0])));
+        if (hasDrive(letter)) continue;
+        const std::string drive = std::string(1, letter) + ":";
+        std::string message;
+        if (path.origin->source == SettingOrigin::Source::kOption) {
+            // Given on the command line: blame the option, not machine.ini.
+            message = path.origin->option;
+            message += " " + *path.path + ": no folder is mapped to drive " + drive;
+            message += " (map it with --drive " + std::string(1, letter) + "=FOLDER, or in ";
+            message += "[drives] of " + settingsName + ")";
+        } else {
+            const bool fromFile = path.origin->source == SettingOrigin::Source::kSettingsFile;
+            message = fromFile ? path.origin->Describe(settingsName) : settingsName;
+            message += std::string(": the ") + path.what + " " + *path.path;
+            message += fromFile ? "" : " (the default)";
+            message += " is on drive " + drive + ", which [drives] does not map to a folder";
         }
+        *error = message;
+        return false;
     }
     return true;
 }

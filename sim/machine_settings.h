@@ -33,14 +33,29 @@ struct DriveSetting {
     std::string origin;  // where it was given, e.g. "machine.ini:12" or "--drive"
 };
 
+// Where a setting came from: the settings file (at a line), an option of
+// the command line, or neither (the default).
+struct SettingOrigin {
+    enum class Source { kDefault, kSettingsFile, kOption };
+    Source source = Source::kDefault;
+    std::size_t line = 0;  // with kSettingsFile
+    std::string option;    // with kOption, e.g. "--cwd"
+
+    // "machine.ini:4", "--cwd", or "" for the default.
+    std::string Describe(const std::string& settingsFile) const;
+};
+
 struct MachineSettings {
     // The named system, or empty when the version was given as numbers.
     std::string systemName;
     platform::sim::VersionRecord version;
     bool versionGiven = false;
     unsigned codePage = 1252;
+    SettingOrigin codePageOrigin;
     std::string currentDirectory;
+    SettingOrigin currentDirectoryOrigin;
     std::string windowsDirectory = "C:\\WINDOWS";
+    SettingOrigin windowsDirectoryOrigin;
     std::string program;  // empty: current_directory\KESTROW.EXE
     std::vector<DriveSetting> drives;
 };

@@ -121,6 +121,18 @@ bool StartsWithUtf16Mark(std::string_view text) {
            ((text[0] == '\xff' && text[1] == '\xfe') || (text[0] == '\xfe' && text[1] == '\xff'));
 }
 
+constexpr std::string_view kCrOnlyMessage =
+    "the lines end in CR alone (old Macintosh line ends), which are not supported; "
+    "REGEDIT4 lines end in CR LF or LF";
+
+// A first line that is "REGEDIT4" followed by a CR and more text: the file's
+// lines end in CR alone, so the whole file reads as one line.
+bool IsCrOnlyHeader(std::string_view line) {
+    if (line.substr(0, kHeader.size()) != kHeader) return false;
+    std::size_t end = line.find_first_not_of('\r', kHeader.size());
+    return end != std::string_view::npos && end > kHeader.size();
+}
+
 bool StartsWithUtf8Mark(std::string_view text) { return text.substr(0, 3) == "\xef\xbb\xbf"; }
 
 // The lines of a text that is in memory, or of a file read in pieces of
@@ -393,6 +405,7 @@ private:
             if (line.substr(0, kUnicodeHeader.size()) == kUnicodeHeader) {
                 return FailFile(lines_->LineNumber(), kUnicodeExportHint);
             }
+            if (IsCrOnlyHeader(line)) return FailFile(1, kCrOnlyMessage);
             return Fail(line, 0, "the first line must be REGEDIT4");
         }
         while (NextLine(&line)) {

@@ -88,13 +88,52 @@ std::string Plural(std::size_t count, const char* one, const char* many) {
     return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
+// JSON text with DEL and the C1 controls (U+0080-U+009F), which the
+// serializer writes as they are, written as \u escapes instead, so that the
+// document shown on a terminal cannot act on it. Outside strings JSON is
+// plain ASCII, so these bytes only occur inside strings; 0xC2 is always the
+// lead byte of a two-byte sequence in valid UTF-8.
+std::string EscapeRawControls(const std::string& json) {
+    std::string out;
+    out.reserve(json.size());
+    for (std::size_t i = 0; i < json.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(json[i]);
+        unsigned char next = i + 1 < json.size() ? static_cast<unsigned char>(json[i + 1]) : 0;
+        char escape[8];
+        if (c == 0x7F) {
+            out += "\\u007f";
+        } else if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            std::snprintf(escape, sizeof escape, "\\u%04x", next);
+            out += escape;
+            ++i;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+// The code page's number and where it came from.
+std::string CodePageLine(const RunReport& report) {
+    std::string line = std::to_string(report.codePage);
+    if (report.codePageOrigin.empty()) return line + " (the default: machine.ini names none)";
+    return line + " (from " + report.codePageOrigin + ")";
+}
+
+// Blanks at the end of a command line change what the program does (the
+// unattended switch must end the line) but cannot be seen: say so.
+std::string TrailingBlanksNote(const std::string& commandLine) {
+    std::size_t end = commandLine.find_last_not_of(' ');
+    std::size_t blanks = commandLine.size() - (end == std::string::npos ? 0 : end + 1);
+    if (blanks == 0) return "";
+    return "   (ends in " + Plural(blanks, "blank", "blanks") + ")";
+}
+
 }  // namespace
 
 RunReport BuildRunReport(Machine& machine, platform::sim::RegistryTree& registryBefore,
                          const MachineDescription& description, bool withTrace) {
     RunReport report;
-    const unsigned codePage = machine.GetCodePage().Number();
-    auto utf8 = [codePage](const std::string& text) { return CodePageToUtf8(text, codePage); };
     const platform::sim::CodePage& names = machine.GetCodePage();
 
     report.systemName = description.settings.systemName;
@@ -119,17 +158,30 @@ RunReport BuildRunReport(Machine& machine, platform::sim::RegistryTree& registry
     }
     report.versionText = VersionText(machine.version);
     report.platformId = machine.version.platformId;
-    report.codePage = codePage;
+    report.codePage = names.Number();
+    const SettingOrigin& codePageOrigin = description.settings.codePageOrigin;
+    report.codePageOrigin = codePageOrigin.Describe(description.settingsFile);
+    switch (codePageOrigin.source) {
+        case SettingOrigin::Source::kSettingsFile:
+            report.codePageSource = "machine.ini";
+            break;
+        case SettingOrigin::Source::kOption:
+            report.codePageSource = codePageOrigin.option;
+            break;
+        default:
+            report.codePageSource = "default";
+            break;
+    }
     report.machineFolder = description.folder;
     report.registryFile = description.registryFile;
-    report.commandLine = utf8(machine.commandLine);
-    report.commandTail = utf8(description.commandTail);
+    report.commandLine = machine.commandLine;
+    report.commandTail = description.commandTail;
 
     for (const platform::sim::MessageBoxRecord& box : machine.Boxes()) {
         BoxReport shown;
-        shown.title = utf8(box.caption);
+        shown.title = box.caption;
         shown.icon = BoxIconName(box.type);
-        shown.text = utf8(box.text);
+        shown.text = box.text;
         shown.type = box.type;
         for (const BoxButton& button : BoxButtons(box.type)) shown.buttons.push_back(button.label);
         shown.answerId = box.answer;
@@ -149,9 +201,9 @@ RunReport BuildRunReport(Machine& machine, platform::sim::RegistryTree& registry
     for (const platform::sim::Call& call : machine.Calls()) {
         if (call.op != Operation::CopyFileA || call.arguments.size() < 2) continue;
         FilePlacement placement;
-        placement.source = utf8(call.arguments[0]);
+        placement.source = call.arguments[0];
         std::string destination = files.CanonicalPath(call.arguments[1]);
-        placement.destination = utf8(destination);
+        placement.destination = destination;
         placement.copied = call.result == "1";
         if (placement.copied) {
             int change = findChange(destination);
@@ -173,22 +225,22 @@ RunReport BuildRunReport(Machine& machine, platform::sim::RegistryTree& registry
     int marker = findChange(files.CanonicalPath(kMarkerPath));
     if (marker >= 0 && changes[marker].kind != FileSystem::ChangeKind::Deleted) {
         report.markerWritten = true;
-        report.markerContents = utf8(files.ReadFile(kMarkerPath).value_or(""));
+        report.markerContents = files.ReadFile(kMarkerPath).value_or("");
         changeExplained[marker] = true;
     }
     for (std::size_t i = 0; i < changes.size(); ++i) {
         if (changeExplained[i]) continue;
         report.otherFileChanges.push_back(
-            {utf8(changes[i].path), ChangeName(changes[i].kind), changes[i].size});
+            {changes[i].path, ChangeName(changes[i].kind), changes[i].size});
     }
 
     for (const KeyDeletion& deletion : KeyDeletions(machine)) {
         KeyReport key;
-        key.path = utf8(deletion.path);
+        key.path = deletion.path;
         key.deleted = deletion.deleted;
         key.status = deletion.status;
         if (const platform::sim::RegistryKey* before = registryBefore.FindFullPath(deletion.path)) {
-            key.path = utf8(before->FullPath());
+            key.path = before->FullPath();
             key.subkeys = before->CountSubtreeKeys();
             key.values = before->Values().size() + before->CountSubtreeValues();
             for (std::size_t i = 0; i < before->SubkeyCount() && key.deviceDescription.empty();
@@ -199,7 +251,7 @@ RunReport BuildRunReport(Machine& machine, platform::sim::RegistryTree& registry
                 std::string text(desc->data.begin(), desc->data.end());
                 std::size_t end = text.find('\0');
                 if (end != std::string::npos) text.resize(end);
-                key.deviceDescription = utf8(text);
+                key.deviceDescription = text;
             }
         }
         report.keys.push_back(key);
@@ -217,13 +269,20 @@ RunReport BuildRunReport(Machine& machine, platform::sim::RegistryTree& registry
 
 std::string FormatTextReport(const RunReport& report) {
     std::string out;
-    auto line = [&out](const std::string& text) { out += text + "\n"; };
+    // Every line goes to a terminal: no byte of a name, value or path may
+    // act on it (an escape sequence in a DeviceDesc could otherwise paint
+    // over the lines below).
+    auto line = [&out](const std::string& text) { out += VisibleText(text) + "\n"; };
+    auto ansi = [&report](const std::string& text) {
+        return CodePageToUtf8(text, report.codePage);
+    };
     line("Kestrow on a simulated " + report.systemDescription + " " + report.versionText +
          ", platform " + std::to_string(report.platformId) + ", code page " +
          std::to_string(report.codePage));
     line("Machine:      " + report.machineFolder);
     line("Registry:     " + report.registryFile);
-    line("Command line: " + report.commandLine);
+    line("Code page:    " + CodePageLine(report));
+    line("Command line: " + ansi(report.commandLine) + TrailingBlanksNote(report.commandLine));
 
     line("");
     line("Message boxes: " +
@@ -233,7 +292,7 @@ std::string FormatTextReport(const RunReport& report) {
         std::string buttons;
         for (const std::string& button : box.buttons)
             buttons += (buttons.empty() ? "" : ", ") + button;
-        line("  " + std::to_string(i + 1) + ". [" + box.title + "] " + box.text);
+        line("  " + std::to_string(i + 1) + ". [" + ansi(box.title) + "] " + ansi(box.text));
         line("     icon: " + box.icon + ", buttons: " + buttons + ", answer: " + box.answer);
     }
 
@@ -241,17 +300,17 @@ std::string FormatTextReport(const RunReport& report) {
     line(report.placements.empty() ? "Files placed: none" : "Files placed:");
     for (const FilePlacement& placement : report.placements) {
         if (placement.copied) {
-            line("  " + placement.source + " -> " + placement.destination + " (" +
+            line("  " + ansi(placement.source) + " -> " + ansi(placement.destination) + " (" +
                  Plural(placement.size, "byte", "bytes") + ", " + placement.change + ")");
         } else {
-            line("  " + placement.source + " -> " + placement.destination + ": not copied, " +
-                 placement.error);
+            line("  " + ansi(placement.source) + " -> " + ansi(placement.destination) +
+                 ": not copied, " + placement.error);
         }
     }
     if (!report.otherFileChanges.empty()) {
         line("Other file changes:");
         for (const FileChangeReport& change : report.otherFileChanges) {
-            line("  " + change.path + " (" + change.change +
+            line("  " + ansi(change.path) + " (" + change.change +
                  (change.change == "deleted" ? "" : ", " + Plural(change.size, "byte", "bytes")) +
                  ")");
         }
@@ -261,17 +320,17 @@ std::string FormatTextReport(const RunReport& report) {
     if (report.keys.empty()) line("Registry key deleted: none");
     for (const KeyReport& key : report.keys) {
         if (key.deleted) {
-            line("Registry key deleted: " + key.path);
+            line("Registry key deleted: " + ansi(key.path));
             line("  with " + Plural(key.subkeys, "subkey", "subkeys") + " and " +
                  Plural(key.values, "value", "values") + " below it" +
-                 (key.deviceDescription.empty() ? "" : "; device: " + key.deviceDescription));
+                 (key.deviceDescription.empty() ? "" : "; device: " + ansi(key.deviceDescription)));
         } else {
-            line("Registry key NOT deleted: " + key.path + " (status " + key.status + ")");
+            line("Registry key NOT deleted: " + ansi(key.path) + " (status " + key.status + ")");
         }
     }
     line("Restart requested: " + std::string(report.restartRequested ? "yes" : "no"));
     line(std::string("Marker ") + kMarkerPath + ": " +
-         (report.markerWritten ? "written (\"" + report.markerContents + "\", " +
+         (report.markerWritten ? "written (\"" + ansi(report.markerContents) + "\", " +
                                      Plural(report.markerContents.size(), "byte", "bytes") + ")"
                                : std::string("not written")));
     line("Program exit code: " +
@@ -296,10 +355,15 @@ std::string FormatTextReport(const RunReport& report) {
 
 std::string FormatJsonReport(const RunReport& report) {
     using Json = nlohmann::ordered_json;
+    auto ansi = [&report](const std::string& text) {
+        return CodePageToUtf8(text, report.codePage);
+    };
     Json boxes = Json::array();
     for (const BoxReport& box : report.boxes) {
-        boxes.push_back({{"title", box.title},
-                         {"text", box.text},
+        boxes.push_back({{"title", ansi(box.title)},
+                         {"title_bytes", BytesAsLatin1(box.title)},
+                         {"text", ansi(box.text)},
+                         {"text_bytes", BytesAsLatin1(box.text)},
                          {"icon", box.icon},
                          {"type", box.type},
                          {"buttons", box.buttons},
@@ -308,8 +372,10 @@ std::string FormatJsonReport(const RunReport& report) {
     }
     Json placements = Json::array();
     for (const FilePlacement& placement : report.placements) {
-        placements.push_back({{"source", placement.source},
-                              {"destination", placement.destination},
+        placements.push_back({{"source", ansi(placement.source)},
+                              {"source_bytes", BytesAsLatin1(placement.source)},
+                              {"destination", ansi(placement.destination)},
+                              {"destination_bytes", BytesAsLatin1(placement.destination)},
                               {"copied", placement.copied},
                               {"size", placement.size},
                               {"change", placement.change},
@@ -317,17 +383,21 @@ std::string FormatJsonReport(const RunReport& report) {
     }
     Json otherChanges = Json::array();
     for (const FileChangeReport& change : report.otherFileChanges) {
-        otherChanges.push_back(
-            {{"path", change.path}, {"change", change.change}, {"size", change.size}});
+        otherChanges.push_back({{"path", ansi(change.path)},
+                                {"path_bytes", BytesAsLatin1(change.path)},
+                                {"change", change.change},
+                                {"size", change.size}});
     }
     Json keys = Json::array();
     for (const KeyReport& key : report.keys) {
-        keys.push_back({{"path", key.path},
+        keys.push_back({{"path", ansi(key.path)},
+                        {"path_bytes", BytesAsLatin1(key.path)},
                         {"deleted", key.deleted},
                         {"status", key.status},
                         {"subkeys", key.subkeys},
                         {"values", key.values},
-                        {"device", key.deviceDescription}});
+                        {"device", ansi(key.deviceDescription)},
+                        {"device_bytes", BytesAsLatin1(key.deviceDescription)}});
     }
 
     Json json = {
@@ -336,11 +406,17 @@ std::string FormatJsonReport(const RunReport& report) {
           {"description", report.systemDescription},
           {"version", report.versionText},
           {"platform_id", report.platformId},
-          {"code_page", report.codePage}}},
+          {"code_page", report.codePage},
+          {"code_page_source", report.codePageSource},
+          {"code_page_origin", report.codePageOrigin}}},
         {"machine", report.machineFolder},
+        {"machine_bytes", BytesAsLatin1(report.machineFolder)},
         {"registry_file", report.registryFile},
-        {"command_line", report.commandLine},
-        {"command_tail", report.commandTail},
+        {"registry_file_bytes", BytesAsLatin1(report.registryFile)},
+        {"command_line", ansi(report.commandLine)},
+        {"command_line_bytes", BytesAsLatin1(report.commandLine)},
+        {"command_tail", ansi(report.commandTail)},
+        {"command_tail_bytes", BytesAsLatin1(report.commandTail)},
         {"boxes", boxes},
         {"files_placed", placements},
         {"other_file_changes", otherChanges},
@@ -349,7 +425,8 @@ std::string FormatJsonReport(const RunReport& report) {
         {"marker",
          {{"path", kMarkerPath},
           {"written", report.markerWritten},
-          {"contents", report.markerContents}}},
+          {"contents", ansi(report.markerContents)},
+          {"contents_bytes", BytesAsLatin1(report.markerContents)}}},
     };
     json["exit_code"] = report.exitCode ? Json(*report.exitCode) : Json(nullptr);
     json["dry_run"] = !report.applyRequested;
@@ -364,9 +441,9 @@ std::string FormatJsonReport(const RunReport& report) {
         json["applied"] = nullptr;
     }
     if (report.traced) json["trace"] = report.trace;
-    // Texts are UTF-8 already; a byte that is not would be replaced, never
-    // written as invalid JSON.
-    return json.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+    // Machine texts are UTF-8 already; a host path that is not gets U+FFFD
+    // for its bad bytes (its "_bytes" twin keeps them), never invalid JSON.
+    return EscapeRawControls(json.dump(2, ' ', false, Json::error_handler_t::replace)) + "\n";
 }
 
 }  // namespace kestrow_sim

@@ -1,8 +1,11 @@
 // What one simulated run of Kestrow did, gathered from the machine after
 // the run, and told as text for a person or as one JSON document.
 //
-// Every text in the report is UTF-8: the machine's ANSI text is converted
-// from its code page.
+// The report keeps every text as the bytes it was: the machine's texts
+// (names, values, message box texts, the command line) in the machine's
+// ANSI code page, host paths as the host gives them. The formatters convert
+// them: to UTF-8 with control characters escaped for a terminal, and in
+// JSON to UTF-8 text plus a "..._bytes" twin that keeps every byte.
 #ifndef KESTROW_SIM_RUN_REPORT_H
 #define KESTROW_SIM_RUN_REPORT_H
 
@@ -71,6 +74,8 @@ struct RunReport {
     std::string versionText;        // "4.10.2222"
     unsigned platformId = 0;
     unsigned codePage = 0;
+    std::string codePageSource;  // "machine.ini", "--codepage" or "default"
+    std::string codePageOrigin;  // "<machine.ini path>:<line>" or "--codepage"; empty: default
     std::string machineFolder;
     std::string registryFile;
     std::string commandLine;

@@ -22,7 +22,7 @@ using kestrow_sim::MachineSettings;
 constexpr char kHead[] = "[machine]\ncurrent_directory=C:\\DRV\n";
 
 struct SettingsCase {
-    const char* text;
+    std::string_view text;
     const char* error;  // a part of the message, or null when it parses
 };
 
@@ -46,6 +46,10 @@ TEST(MachineSettingsTest, AcceptsAndRefuses) {
         {"[drives]\nCC=drive_c\n", "m.ini:2: a drive is named by one letter"},
         {"[drives]\nC=drive_c,hidden\n", "m.ini:2: unknown drive flag"},
         {"[drives]\nC=,readonly\n", "m.ini:2: drive C: names no folder"},
+        {"\xEF\xBB\xBF[machine]\nsystem=win98se\n",
+         "m.ini:1: the file starts with a UTF-8 byte "
+         "order mark (BOM)"},
+        {std::string_view("[machine]\nsystem=win98\0se\n", 26), "m.ini:2: NUL at column 13"},
     };
     for (const SettingsCase& test : cases) {
         SCOPED_TRACE(test.text);

@@ -187,7 +187,9 @@ class JsonTest(unittest.TestCase):
                                 "--answer", "ok").stdout.decode("utf-8"))
         self.assertEqual(report["system"], {"name": "win98se", "description": "Windows 98 SE",
                                             "version": "4.10.2222", "platform_id": 1,
-                                            "code_page": 950})
+                                            "code_page": 950, "code_page_source": "machine.ini",
+                                            "code_page_origin": os.path.join(
+                                                MACHINES, "win98se-cp950", "machine.ini") + ":4"})
         self.assertEqual([box["answer"] for box in report["boxes"]], ["OK"])
         self.assertEqual([f["change"] for f in report["files_placed"]], ["new"] * 3)
         key, = report["keys_deleted"]

@@ -172,6 +172,8 @@ const ErrorCase kErrorCases[] = {
     {"NoHeader", "[HKEY_LOCAL_MACHINE\\A]\r\n", 1, "the first line must be REGEDIT4"},
     {"IndentedHeader", " REGEDIT4\r\n", 1, "the first line must be REGEDIT4"},
     {"OtherVersion", "REGEDIT5\r\n", 1, "the first line must be REGEDIT4 in 'REGEDIT5'"},
+    {"CrOnlyLineEnds", "REGEDIT4\r\r[HKEY_LOCAL_MACHINE\\A]\r\"a\"=\"1\"\r", 1,
+     "lines end in CR alone"},
     {"UnicodeExportHeader", "Windows Registry Editor Version 5.00\r\n\r\n", 1,
      "Windows 2000/XP export"},
     {"Utf16Text", std::string("\xff\xfeW\0i\0n\0", 8), 1, "UTF-16 text"},
