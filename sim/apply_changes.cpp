@@ -459,11 +459,19 @@ private:
         } else {
             state = "every new drive file; ";
         }
-        bool registryDone = plan_.WritesRegistry() && done_ == pending_.size();
-        if (plan_.WritesRegistry() && !registryDone) {
+        std::size_t undoAt = plan_.drives.size();  // then the registry file
+        if (!plan_.WritesRegistry()) {
+            state += "the registry file unchanged (no key was deleted)";
+        } else if (done_ <= undoAt) {
             state += "the registry file unchanged (the deleted key is still in it)";
+        } else if (done_ == undoAt + 1) {
+            state +=
+                "the registry file unchanged (the deleted key is still in it), and the "
+                "undo file " +
+                plan_.undoFile + " for a rewrite that did not happen";
         } else {
-            state += "the registry file as listed";
+            state +=
+                "the registry file without the deleted key, and the undo file " + plan_.undoFile;
         }
         if (!report_->written.empty() && report_->written.front().rfind("backup of ", 0) == 0) {
             state += "; copies of the replaced files in " + plan_.backupFolder;
@@ -510,7 +518,7 @@ ApplyReport ApplyChanges(platform::sim::Machine& machine, platform::sim::Registr
         applied.ok = false;
         applied.error = error;
         applied.notWritten = TargetNames(machine, description);
-        applied.machineState = "everything as it was: nothing was written";
+        applied.machineState = "everything as it was (nothing was written)";
         return applied;
     }
     Applier(plan, registryRead, &applied).Run();
