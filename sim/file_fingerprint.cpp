@@ -3,19 +3,47 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <memory>
 
 #include "sim/host_files.h"
 
 namespace kestrow_sim {
 
+void ContentHash::Mix(std::uint64_t word) {
+    value_ = (value_ ^ word) * 0x9e3779b97f4a7c15ull;
+    value_ ^= value_ >> 29;
+}
+
 void ContentHash::Update(std::string_view bytes) {
-    std::uint64_t value = value_;
-    for (char c : bytes) {
-        value ^= static_cast<unsigned char>(c);
-        value *= 1099511628211ull;
+    length_ += bytes.size();
+    while (pendingSize_ > 0 && pendingSize_ < 8 && !bytes.empty()) {
+        pending_[pendingSize_++] = static_cast<unsigned char>(bytes.front());
+        bytes.remove_prefix(1);
     }
-    value_ = value;
+    if (pendingSize_ == 8) {
+        std::uint64_t word;
+        std::memcpy(&word, pending_, 8);
+        Mix(word);
+        pendingSize_ = 0;
+    }
+    while (bytes.size() >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, bytes.data(), 8);
+        Mix(word);
+        bytes.remove_prefix(8);
+    }
+    std::memcpy(pending_ + pendingSize_, bytes.data(), bytes.size());
+    pendingSize_ += bytes.size();
+}
+
+std::uint64_t ContentHash::Value() const {
+    ContentHash last = *this;
+    std::uint64_t word = 0;
+    std::memcpy(&word, pending_, pendingSize_);
+    last.Mix(word);
+    last.Mix(length_);
+    return last.value_;
 }
 
 FileFingerprint IdentityOf(const struct stat& info) {

@@ -13,14 +13,22 @@
 
 namespace kestrow_sim {
 
-// A 64-bit FNV-1a hash of a byte stream fed in pieces.
+// A 64-bit hash of a byte stream fed in pieces of any size (the value does
+// not depend on where the pieces end). It takes eight bytes at a time, so
+// that hashing costs little next to reading; it guards against accidental
+// change, not against an attacker.
 class ContentHash {
 public:
     void Update(std::string_view bytes);
-    std::uint64_t Value() const { return value_; }
+    std::uint64_t Value() const;
 
 private:
+    void Mix(std::uint64_t word);
+
     std::uint64_t value_ = 14695981039346656037ull;
+    std::uint64_t length_ = 0;
+    unsigned char pending_[8] = {};
+    std::size_t pendingSize_ = 0;
 };
 
 struct FileFingerprint {
