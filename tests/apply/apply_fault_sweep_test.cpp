@@ -235,7 +235,9 @@ TEST_F(ApplyFaultSweepTest, EachHostCallFailsOrEndsTheProcess) {
          {"open", "read", "write", "fsync", "close", "rename", "unlink", "chmod", "mkdir"}) {
         EXPECT_NE(kinds.find(std::string(kind) + ","), std::string::npos) << kind;
     }
-    if (::geteuid() == 0) EXPECT_NE(kinds.find("chown,"), std::string::npos);
+    if (::geteuid() == 0) {
+        EXPECT_NE(kinds.find("chown,"), std::string::npos);  // only root gives files away
+    }
 
     for (int step = 1; step <= steps; ++step) {
         SCOPED_TRACE("step " + std::to_string(step) + ": " + counter.Calls()[step - 1]);
