@@ -182,7 +182,7 @@ bool InSamples(const std::string& resolved, std::string* sample) {
 std::string CopyHint(const std::string& sample) {
     std::string name = BaseName(sample);
     return "copy it first and apply to the copy: cp -r " + sample + " my" + name +
-           " && kestrow-sim --machine ./my" + name + " ... --apply";
+           ", then run again with --machine my" + name + " instead";
 }
 
 }  // namespace
