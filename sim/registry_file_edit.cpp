@@ -180,7 +180,8 @@ std::string UndoFileText(std::string_view removed, const std::vector<std::string
     text += lineEnd;
     for (const std::string& comment : comments) {
         text += "; ";
-        text += comment;
+        // A line break in a host path would end the comment line.
+        for (char c : comment) text += c == '\r' || c == '\n' ? '?' : c;
         text += lineEnd;
     }
     text += lineEnd;

@@ -72,7 +72,8 @@ bool EditRegistryFile(int inFd, const std::string& inPath, int outFd, const std:
                       std::size_t pieceBytes = std::size_t{1} << 20);
 
 // The undo file: a REGEDIT4 header, the comment lines given (each without
-// ';'), a blank line, and the removed sections' bytes as they were.
+// ';'; a line break in one is shown as '?'), a blank line, and the removed
+// sections' bytes as they were.
 std::string UndoFileText(std::string_view removed, const std::vector<std::string>& comments,
                          std::string_view lineEnd);
 

@@ -280,7 +280,8 @@ TEST(RegistryFileEditTest, GeneratedFilesLoseExactlyTheDeletedSections) {
 
             // The reader agrees: the new file is the old registry without
             // the key, and the undo file over it gives the old one back.
-            std::string undo = kestrow_sim::UndoFileText(split.removed, {"undo"}, "\r\n");
+            std::string undo = kestrow_sim::UndoFileText(
+                split.removed, {"undo of /tmp/odd\nname/registry.reg"}, "\r\n");
             ASSERT_EQ(Canonical({split.kept}, codePage),
                       Canonical({file.text}, codePage, &file.deletedKey));
             ASSERT_EQ(Canonical({split.kept, undo}, codePage), Canonical({file.text}, codePage));
