@@ -170,8 +170,8 @@ int Main(int argc, char** argv) {
     if (options.benchRuns > 0) return Bench(options, description);
 
     // What the registry file is before it is read: --apply rewrites it only
-    // when it is still that file.
-    // (A file that is not there is left to the loader, which says so.)
+    // when it is still that file. (A file that is not there is left to the
+    // loader, which says so.)
     kestrow_sim::FileFingerprint registryRead;
     if (options.apply && ::access(description.registryFile.c_str(), F_OK) == 0 &&
         !kestrow_sim::TakeFingerprint(description.registryFile, &registryRead, &error)) {
