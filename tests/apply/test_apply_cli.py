@@ -6,14 +6,18 @@ what must hold afterwards, on disk and in the report.
 Paths come from the environment, as for tests/cli/test_kestrow_sim.py.
 """
 import os
+import pty
+import select
 import shutil
 import stat
+import subprocess
 import sys
+import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "cli"))
-from test_kestrow_sim import (CONTROLLER_KEY, MACHINES, UNATTENDED_TAIL,  # noqa: E402
-                              TempMachineCase, run, text, tree_state)
+from test_kestrow_sim import (CONTROLLER_KEY, KESTROW_SIM, MACHINES,  # noqa: E402
+                              UNATTENDED_TAIL, TempMachineCase, run, text, tree_state)
 
 
 def read(path):
@@ -202,6 +206,36 @@ class SeenTest(ApplyCase):
                 result = self.apply(*args)
                 self.assertEqual(result.returncode, code, text(result) + result.stderr.decode())
                 check(self, result, before)
+
+    def test_registry_changed_at_the_prompt(self):
+        # Lost update: the registry file is changed by someone else while
+        # the tool waits for an answer on the terminal.
+        self.setUp()
+        before = tree_state(self.folder)
+        master, slave = pty.openpty()
+        try:
+            process = subprocess.Popen([KESTROW_SIM, "--machine", self.folder, "--apply"],
+                                       stdin=slave, stdout=subprocess.PIPE, stderr=slave)
+            shown = b""
+            deadline = time.monotonic() + 20
+            while b"Answer (" not in shown and time.monotonic() < deadline:
+                ready, _, _ = select.select([master], [], [], 0.5)
+                if ready:
+                    shown += os.read(master, 4096)
+            with open(self.registry, "ab") as f:
+                f.write(b"\r\n[HKEY_LOCAL_MACHINE\\Software\\AddedMeanwhile]\r\n")
+            changed = read(self.registry)
+            os.write(master, b"ok\n")
+            out, _ = process.communicate(timeout=20)
+        finally:
+            os.close(master)
+            os.close(slave)
+        self.assertEqual(process.returncode, 1, out.decode())
+        self.assertIn("changed after it was read", out.decode())
+        self.assertEqual(read(self.registry), changed)
+        after = tree_state(self.folder)
+        del before["registry.reg"], after["registry.reg"]
+        self.assertEqual(after, before)
 
 
 if __name__ == "__main__":
