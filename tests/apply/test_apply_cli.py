@@ -97,7 +97,8 @@ class SeenTest(ApplyCase):
         data = read(self.registry).replace(b"\r\n", b"\n")
         data = data.replace(b"REGEDIT4\n", b"REGEDIT4\n; exported for the test\n"
                             b"[-HKEY_LOCAL_MACHINE\\Software\\Gone]\n", 1)
-        data += b"\n[HKEY_LOCAL_MACHINE\\Software\\Kept]\n\"old\"=-\n; kept too\n\"caf\xe9\"=\"\xe9\"\n"
+        data += (b"\n[HKEY_LOCAL_MACHINE\\Software\\Kept]\n"
+                 b"\"old\"=-\n; kept too\n\"caf\xe9\"=\"\xe9\"\n")
         write(self.registry, data)
         return []
 
@@ -120,8 +121,8 @@ class SeenTest(ApplyCase):
         self.assertEqual(tree_state(self.folder), before)
 
     def leftovers_removed(self, result, before):
-        self.assertIn("removed leftover of an earlier run: " + self.folder + "/.kestrow-tmp.registry.reg",
-                      text(result))
+        leftover = os.path.join(self.folder, ".kestrow-tmp.registry.reg")
+        self.assertIn("removed leftover of an earlier run: " + leftover, text(result))
         self.assertIn(".kestrow-tmp-a1B2c3", text(result))
         for parent, _, files in os.walk(self.folder):
             self.assertEqual([f for f in files if f.startswith(".kestrow-tmp")], [], parent)
@@ -139,7 +140,8 @@ class SeenTest(ApplyCase):
         link, shared = os.path.join(self.tmp, "link.reg"), os.path.join(self.tmp, "shared.reg")
         self.assertTrue(os.path.islink(link))
         self.assertNotIn(b"DEV_24CD", read(shared))
-        self.assertIn("registry file " + link + " (the file " + shared + " it links to)", text(result))
+        self.assertIn("registry file " + link + " (the file " + shared + " it links to)",
+                      text(result))
         self.assertTrue(os.path.exists(os.path.join(self.tmp, "shared.undo.reg")))
 
     def sample_untouched(self, result, before):
@@ -167,7 +169,8 @@ class SeenTest(ApplyCase):
     def owner_kept(self, result, before):
         inf = os.path.join(self.drive, "WINDOWS", "inf", "iusb2.inf")
         undo = os.path.join(self.folder, "registry.undo.reg")
-        backup = os.path.join(self.folder, "registry.undo.files", "C", "WINDOWS", "inf", "iusb2.inf")
+        backup = os.path.join(self.folder, "registry.undo.files", "C", "WINDOWS", "inf",
+                              "iusb2.inf")
         for path, mode in ((self.registry, 0o640), (undo, 0o640), (inf, 0o604), (backup, 0o604)):
             info = os.lstat(path)
             self.assertEqual((info.st_uid, info.st_gid, stat.S_IMODE(info.st_mode)),
