@@ -192,6 +192,23 @@ bool RemoveLeftovers(const std::vector<std::string>& folders, std::vector<std::s
     return true;
 }
 
+// Makes a folder. As root, it goes to the owner of the folder it is in, so
+// that the user whose files these are can remove it.
+bool MakeFolder(const std::string& folder, std::string* error) {
+    if (host::Mkdir(folder, 0755) != 0) {
+        *error = "cannot make the folder " + folder + ": " + HostErrorText(errno);
+        return false;
+    }
+    struct stat parent {};
+    if (::geteuid() == 0 && ::stat(FolderOf(folder).c_str(), &parent) == 0 &&
+        host::Chown(folder, parent.st_uid, parent.st_gid) != 0) {
+        *error = "cannot give the folder " + folder + " to the owner of " + FolderOf(folder) +
+                 ": " + HostErrorText(errno);
+        return false;
+    }
+    return true;
+}
+
 // Makes each folder of a path below base that does not exist yet.
 bool MakeFolders(const std::string& base, const std::string& relative, std::string* error) {
     std::string folder = base;
@@ -200,11 +217,7 @@ bool MakeFolders(const std::string& base, const std::string& relative, std::stri
         if (end == std::string::npos) break;  // the last part is the file
         folder += "/" + relative.substr(start, end - start);
         start = end + 1;
-        if (Exists(folder)) continue;
-        if (host::Mkdir(folder, 0755) != 0) {
-            *error = "cannot make the folder " + folder + ": " + HostErrorText(errno);
-            return false;
-        }
+        if (!Exists(folder) && !MakeFolder(folder, error)) return false;
     }
     return true;
 }
@@ -260,10 +273,7 @@ public:
 private:
     bool SaveReplacedFiles() {
         std::string error;
-        if (host::Mkdir(plan_.backupFolder, 0755) != 0) {
-            return Fail("cannot make the backup folder " + plan_.backupFolder + ": " +
-                        HostErrorText(errno));
-        }
+        if (!MakeFolder(plan_.backupFolder, &error)) return Fail(error);
         for (const DriveTarget& target : plan_.drives) {
             if (!target.exists) continue;
             std::string relative = BackupPath(target);
@@ -305,10 +315,8 @@ private:
         std::string error;
         for (const std::string& folder : target.foldersToMake) {
             if (Exists(folder)) continue;
-            if (host::Mkdir(folder, 0755) != 0) {
-                return Fail("cannot make the folder " + folder + " for " + target.windowsPath +
-                            ": " + HostErrorText(errno));
-            }
+            if (!MakeFolder(folder, &error))
+                return Fail(error + " (for " + target.windowsPath + ")");
         }
         if (target.deletion) {
             if (host::Unlink(target.hostPath) != 0 && errno != ENOENT) {

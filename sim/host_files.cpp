@@ -116,6 +116,11 @@ int Fchown(int fd, uid_t owner, gid_t group, const std::string& path) {
     return ::fchown(fd, owner, group);
 }
 
+int Chown(const std::string& path, uid_t owner, gid_t group) {
+    if (!Allowed(HostCall::Chown, path)) return -1;
+    return ::chown(path.c_str(), owner, group);
+}
+
 int Fchmod(int fd, mode_t mode, const std::string& path) {
     if (!Allowed(HostCall::Chmod, path)) return -1;
     return ::fchmod(fd, mode);

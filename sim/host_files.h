@@ -41,6 +41,7 @@ int Close(int fd, const std::string& path);
 int Rename(const std::string& from, const std::string& to);
 int Unlink(const std::string& path);
 int Fchown(int fd, uid_t owner, gid_t group, const std::string& path);
+int Chown(const std::string& path, uid_t owner, gid_t group);
 int Fchmod(int fd, mode_t mode, const std::string& path);
 int Mkdir(const std::string& path, mode_t mode);
 int Rmdir(const std::string& path);

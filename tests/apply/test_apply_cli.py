@@ -110,6 +110,7 @@ class SeenTest(ApplyCase):
         for path, mode in ((self.registry, 0o640), (inf, 0o604)):
             os.chown(path, 1234, 2345)
             os.chmod(path, mode)
+        os.chown(self.folder, 1234, 2345)
         return []
 
     def registry_is_also_an_output(self):
@@ -176,6 +177,10 @@ class SeenTest(ApplyCase):
             self.assertEqual((info.st_uid, info.st_gid, stat.S_IMODE(info.st_mode)),
                              (1234, 2345, mode), path)
         self.assertEqual(read(backup), b"an older iusb2.inf\r\n")
+        # Folders made by root go to the owner of the folder they are in.
+        for folder in ("registry.undo.files", "registry.undo.files/C/WINDOWS/inf"):
+            info = os.lstat(os.path.join(self.folder, folder))
+            self.assertEqual((info.st_uid, info.st_gid), (1234, 2345), folder)
         self.assertIn(b"registry.undo.files", read(undo))
 
     def input_kept(self, result, before):
