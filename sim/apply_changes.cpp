@@ -336,7 +336,7 @@ private:
                                   ? OwnershipOf(target.old)
                                   : OwnershipForNewFileIn(target.folder);
         if (!WriteBytesTemporary(temporary, target.newBytes, ownership, &error)) {
-            return Fail("cannot write " + target.hostPath + ": " + error);
+            return Fail(target.windowsPath + " could not be written: " + error);
         }
         if (!Unchanged(target.hostPath, target.exists, target.old)) {
             host::Unlink(temporary);

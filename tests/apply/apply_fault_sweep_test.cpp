@@ -275,6 +275,48 @@ TEST_F(ApplyFaultSweepTest, EachHostCallFailsOrEndsTheProcess) {
     }
 }
 
+// Fails the first call of one kind on one path.
+class FailOnPath : public kestrow_sim::HostCallHook {
+public:
+    FailOnPath(HostCall call, std::string path) : call_(call), path_(std::move(path)) {}
+    int Before(HostCall call, const std::string& path) override {
+        return call == call_ && path.find(path_) != std::string::npos ? ENOSPC : 0;
+    }
+
+private:
+    HostCall call_;
+    std::string path_;
+};
+
+// One drive file cannot be written (a full partition): the one before it
+// is in place and reported so, the others and the registry are not.
+TEST_F(ApplyFaultSweepTest, OneDriveFileFailsTheOthersAreReportedAsTheyAre) {
+    FreshMachine();
+    std::string registry;
+    {
+        std::ifstream file(machine_ / "registry.reg", std::ios::binary);
+        registry.assign(std::istreambuf_iterator<char>(file), {});
+    }
+    auto run = Prepare(machine_);
+    FailOnPath full(HostCall::Write, "iusbehci.sys");
+    auto report = Apply(*run, &full);
+    EXPECT_FALSE(report.ok);
+    EXPECT_NE(report.error.find("No space left on device"), std::string::npos) << report.error;
+    ASSERT_EQ(report.written.size(), 2u);  // the backup of iusb2.inf, then iusb2.inf
+    EXPECT_EQ(report.written[0].rfind("backup of C:\\WINDOWS\\inf\\iusb2.inf", 0), 0u);
+    EXPECT_EQ(report.written[1].rfind("C:\\WINDOWS\\inf\\iusb2.inf (", 0), 0u);
+    ASSERT_EQ(report.notWritten.size(), 4u);
+    EXPECT_EQ(report.notWritten[0].rfind("C:\\WINDOWS\\system32\\drivers\\iusbehci.sys", 0), 0u);
+    EXPECT_EQ(report.notWritten[3].rfind("registry file ", 0), 0u);
+    EXPECT_NE(report.machineState.find("listed as written"), std::string::npos);
+    EXPECT_NE(report.machineState.find("the deleted key is still in it"), std::string::npos);
+    Tree now = ReadTree(machine_);
+    EXPECT_EQ(now.at("registry.reg").bytes, registry);
+    EXPECT_FALSE(now.count("drive_c/WINDOWS/system32/drivers/iusbehci.sys"));
+    EXPECT_FALSE(now.count("registry.undo.reg"));
+    EXPECT_FALSE(HasTemporary(now));
+}
+
 // Another program changes the registry file after it was read (while the
 // tool waits at a prompt, say): nothing is written, and the report says so.
 TEST_F(ApplyFaultSweepTest, RegistryChangedAfterReadingIsNeverOverwritten) {
