@@ -1,6 +1,18 @@
 // --apply: writes what a simulated run changed back to the machine's host
-// files. Before the registry file is rewritten, an undo file beside it
-// records every deleted key in full, in REGEDIT4 that Windows 98 imports.
+// files, in the program's own order: every drive file first, and the
+// registry file only when all of them are in place (the program leaves the
+// controller key alone when a driver file cannot be copied).
+//
+// Before anything is written, every target is checked (see apply_plan.h).
+// Temporary files of an earlier run that was killed are removed. Each file
+// that is replaced is first saved into a backup folder beside the undo
+// file. Each file is written to a temporary file in its own folder, named
+// .kestrow-tmp.<name>, flushed, given the target's owner, group and mode,
+// and renamed over the target, so that a kill at any moment leaves every
+// target as it was or as it is to be. The registry file is edited, not
+// written out again (registry_file_edit.h); the removed sections go to an
+// undo file first, and the registry file is checked again just before the
+// rename, so that a change another program made to it is never lost.
 #ifndef KESTROW_SIM_APPLY_CHANGES_H
 #define KESTROW_SIM_APPLY_CHANGES_H
 
@@ -8,26 +20,24 @@
 
 #include "platform/sim/machine.h"
 #include "platform/sim/registry_tree.h"
+#include "sim/file_fingerprint.h"
 #include "sim/machine_loader.h"
 #include "sim/run_report.h"  // ApplyReport
 
 namespace kestrow_sim {
 
 // The undo file's name for a registry file: registry.reg -> registry.undo.reg,
-// or registry.undo-2.reg, -3, ... when that name is taken.
+// or registry.undo-2.reg, -3, ... when that name or its backup folder's
+// name (registry.undo.files, ...) is taken.
 std::string FreeUndoFileName(const std::string& registryFile);
 
-// The registry file's new text: the same part of the registry the file held
-// before (for a regedit export of one key, that key and everything below
-// it), as it is after the run.
-std::string RegistryFileText(platform::sim::RegistryTree& after,
-                             platform::sim::RegistryTree& before);
-
-// Writes, in this order: the undo file (when keys were deleted), the
-// registry file (when keys were deleted), the changed files on the drives.
-// Stops at the first failure; the report says what was and was not written.
+// Writes the run's changes. registryRead, when given, is the registry file
+// as it was when the machine was loaded; the file must still be that file.
+// The report lists, in the order done, what was written and what was not,
+// and after a failure what the machine holds now.
 ApplyReport ApplyChanges(platform::sim::Machine& machine, platform::sim::RegistryTree& before,
-                         const MachineDescription& description);
+                         const MachineDescription& description,
+                         const FileFingerprint* registryRead = nullptr);
 
 }  // namespace kestrow_sim
 

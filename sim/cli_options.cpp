@@ -298,11 +298,13 @@ Options:
                        exact bytes, one character U+0000-U+00FF per byte
   --trace              list every platform call in order (on standard error;
                        with --json, in the report's "trace" array)
-  --apply              write the changes back: the drive folders' files, and
-                       the registry file rewritten without the deleted key;
-                       the deleted key is saved first, next to the registry
-                       file, as <registry>.undo.reg (REGEDIT4, importable on
-                       Windows 98 to put the key back)
+  --apply              write the changes back: the drive folders' files (a
+                       file replaced is saved first in <registry>.undo.files),
+                       then the registry file without the deleted key's lines;
+                       those are saved first, next to the registry file, as
+                       <registry>.undo.reg (REGEDIT4, importable on Windows 98
+                       to put the key back). Sample machines are not changed:
+                       copy one first (cp -r sim/machines/win98se mymachine)
   -h, --help           show this text
   -- TAIL...           everything after -- is the program's command-line tail,
                        the words joined by single blanks; the program sees

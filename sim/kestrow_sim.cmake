@@ -11,6 +11,10 @@ add_library(kestrow_sim_cli STATIC
   ${CMAKE_SOURCE_DIR}/sim/box_prompt.cpp
   ${CMAKE_SOURCE_DIR}/sim/text_encoding.cpp
   ${CMAKE_SOURCE_DIR}/sim/run_report.cpp
+  ${CMAKE_SOURCE_DIR}/sim/host_files.cpp
+  ${CMAKE_SOURCE_DIR}/sim/file_fingerprint.cpp
+  ${CMAKE_SOURCE_DIR}/sim/registry_file_edit.cpp
+  ${CMAKE_SOURCE_DIR}/sim/apply_plan.cpp
   ${CMAKE_SOURCE_DIR}/sim/apply_changes.cpp
   ${CMAKE_SOURCE_DIR}/sim/registry_file.cpp
   ${CMAKE_SOURCE_DIR}/sim/msdos_sys.cpp

@@ -14,6 +14,7 @@
 #include "sim/apply_changes.h"
 #include "sim/box_prompt.h"
 #include "sim/cli_options.h"
+#include "sim/file_fingerprint.h"
 #include "sim/installer_run.h"
 #include "sim/key_deletions.h"
 #include "sim/machine_loader.h"
@@ -185,8 +186,8 @@ int Bench(const CliOptions& options, const MachineDescription& description) {
     std::printf(
         "kestrow-sim bench: %u runs on %s: %.1f us per run "
         "(load machine %.1f us, run %.1f us, report %.1f us; %zu report bytes)\n",
-        options.benchRuns, kestrow_sim::VisibleText(benched).c_str(), micros(load + run + report), micros(load), micros(run),
-        micros(report), reportBytes / options.benchRuns);
+        options.benchRuns, kestrow_sim::VisibleText(benched).c_str(), micros(load + run + report),
+        micros(load), micros(run), micros(report), reportBytes / options.benchRuns);
     return kExitRan;
 }
 
@@ -210,6 +211,15 @@ int Main(int argc, char** argv) {
     }
     if (options.benchRuns > 0) return Bench(options, description);
 
+    // What the registry file is before it is read: --apply rewrites it only
+    // when it is still that file. (A file that is not there is left to the
+    // loader, which says so.)
+    kestrow_sim::FileFingerprint registryRead;
+    if (options.apply && ::access(description.registryFile.c_str(), F_OK) == 0 &&
+        !kestrow_sim::TakeFingerprint(description.registryFile, &registryRead, &error)) {
+        std::fprintf(stderr, "kestrow-sim: --apply: %s; nothing was written\n", error.c_str());
+        return kExitApplyFailed;
+    }
     platform::sim::Machine machine;
     kestrow_sim::MachineOrigin origin;
     if (!kestrow_sim::LoadMachine(description, &machine, &error, &origin)) return BadInput(error);
@@ -235,7 +245,9 @@ int Main(int argc, char** argv) {
     if (origin.registryHostFile.empty()) report.registryFile = machinePart.registryFile;
     report.machine = std::move(machinePart);
     report.applyRequested = options.apply;
-    if (options.apply) report.applied = kestrow_sim::ApplyChanges(machine, *before, description);
+    if (options.apply) {
+        report.applied = kestrow_sim::ApplyChanges(machine, *before, description, &registryRead);
+    }
     std::string text = options.json ? kestrow_sim::FormatJsonReport(report)
                                     : kestrow_sim::FormatTextReport(report);
     if (!WriteStandardOutput(text)) {

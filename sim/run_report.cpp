@@ -343,10 +343,13 @@ std::string FormatTextReport(const RunReport& report) {
     } else if (report.applied) {
         const ApplyReport& applied = *report.applied;
         line(applied.ok ? "Applied:" : "Apply FAILED: " + applied.error);
+        for (const std::string& leftover : applied.removedLeftovers)
+            line("  removed leftover of an earlier run: " + leftover);
         for (const std::string& written : applied.written) line("  written: " + written);
         for (const std::string& notWritten : applied.notWritten)
             line("  NOT written: " + notWritten);
         if (applied.ok && applied.written.empty()) line("  nothing to write");
+        if (!applied.machineState.empty()) line("The machine now holds: " + applied.machineState);
     }
     return out;
 }
@@ -433,7 +436,9 @@ std::string FormatJsonReport(const RunReport& report) {
         json["applied"] = {{"ok", report.applied->ok},
                            {"error", report.applied->error},
                            {"written", report.applied->written},
-                           {"not_written", report.applied->notWritten}};
+                           {"not_written", report.applied->notWritten},
+                           {"removed_leftovers", report.applied->removedLeftovers},
+                           {"machine_now", report.applied->machineState}};
     } else {
         json["applied"] = nullptr;
     }

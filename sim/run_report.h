@@ -63,6 +63,10 @@ struct ApplyReport {
     std::vector<std::string> written;
     std::vector<std::string> notWritten;
     std::string error;
+    // Temporary files of an earlier run that was killed, removed first.
+    std::vector<std::string> removedLeftovers;
+    // After a failure: what the machine's files hold now.
+    std::string machineState;
 };
 
 struct RunReport {

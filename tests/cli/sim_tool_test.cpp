@@ -142,35 +142,37 @@ protected:
     std::unique_ptr<platform::sim::RegistryTree> before_;
 };
 
-TEST_F(ApplyFailureTest, UndoFileThatCannotBeWrittenStopsEverything) {
+TEST_F(ApplyFailureTest, RegistryFolderThatIsMissingStopsEverything) {
     std::string registry = ReadHost(root_ / "m/registry.reg");
     description_.registryFile = (root_ / "gone/registry.reg").string();
     auto applied = kestrow_sim::ApplyChanges(machine_, *before_, description_);
     EXPECT_FALSE(applied.ok);
     EXPECT_TRUE(applied.written.empty());
-    EXPECT_EQ(applied.notWritten.size(), 5u);  // undo, registry, three files
-    EXPECT_NE(applied.error.find("gone/registry.undo.reg"), std::string::npos) << applied.error;
+    EXPECT_EQ(applied.notWritten.size(), 4u);  // three files, the registry
+    EXPECT_NE(applied.error.find("gone/registry.reg"), std::string::npos) << applied.error;
     EXPECT_FALSE(fs::exists(root_ / "m/drive_c/WINDOWS/inf/iusb2.inf"));
     EXPECT_EQ(ReadHost(root_ / "m/registry.reg"), registry);
 }
 
-TEST_F(ApplyFailureTest, DriveFolderReplacedByAFileFailsAfterTheRegistry) {
+// Drive files go first and are checked before anything is written: a drive
+// folder that cannot be made leaves the registry (and every file) alone.
+TEST_F(ApplyFailureTest, DriveFolderReplacedByAFileFailsBeforeAnythingIsWritten) {
     fs::remove_all(root_ / "m/drive_c/WINDOWS/system32");
     std::ofstream(root_ / "m/drive_c/WINDOWS/system32") << "in the way";
     auto applied = kestrow_sim::ApplyChanges(machine_, *before_, description_);
     EXPECT_FALSE(applied.ok);
-    ASSERT_EQ(applied.written.size(), 2u);
-    EXPECT_NE(applied.written[0].find("registry.undo.reg"), std::string::npos);
-    EXPECT_EQ(applied.notWritten.size(), 3u);
-    EXPECT_FALSE(applied.error.empty());
-    EXPECT_EQ(ReadHost(root_ / "m/registry.reg").find("DEV_24CD"), std::string::npos);
-    // No temporary file is left beside the registry file.
+    EXPECT_TRUE(applied.written.empty());
+    EXPECT_EQ(applied.notWritten.size(), 4u);
+    EXPECT_NE(applied.error.find("system32 is a file, not a folder"), std::string::npos)
+        << applied.error;
+    EXPECT_NE(ReadHost(root_ / "m/registry.reg").find("DEV_24CD"), std::string::npos);
+    EXPECT_FALSE(fs::exists(root_ / "m/drive_c/WINDOWS/inf/iusb2.inf"));
     std::size_t entries = 0;
     for (const auto& entry : fs::directory_iterator(root_ / "m")) {
         (void)entry;
         ++entries;
     }
-    EXPECT_EQ(entries, 4u);  // machine.ini, registry.reg, registry.undo.reg, drive_c
+    EXPECT_EQ(entries, 3u);  // machine.ini, registry.reg, drive_c
 }
 
 }  // namespace

@@ -235,8 +235,10 @@ class ApplyTest(TempMachineCase):
         self.assertTrue(rewritten.startswith(b"REGEDIT4\r\n"))
         with open(undo, "rb") as f:
             undo_text = f.read()
-        self.assertTrue(undo_text.startswith(
-            b"REGEDIT4\r\n\r\n[" + CONTROLLER_KEY.encode() + b"]\r\n"))
+        # REGEDIT4, comment lines saying what the file is, then the key.
+        header, _, body = undo_text.partition(b"\r\n\r\n")
+        self.assertTrue(header.startswith(b"REGEDIT4\r\n;"), header)
+        self.assertTrue(body.startswith(b"[" + CONTROLLER_KEY.encode() + b"]\r\n"))
         # The rewritten registry with the undo file imported over it holds
         # the original tree again.
         self.assertEqual(canonical(code_page, registry, undo), canonical(code_page, original))
