@@ -1,12 +1,16 @@
 #!/usr/bin/env python3
-"""Runs the real Kestrow.exe (its 64-bit build) under 64-bit Wine, one case
-of cases.py at a time, and checks what the run left behind.
+"""Runs the real Kestrow.exe, the shipped 32-bit program, under 32-bit Wine,
+one case of cases.py at a time, and checks what the run left behind.
 
   run_case.py list
   run_case.py make-prefix --prefix DIR
   run_case.py remove-prefix --prefix DIR
   run_case.py run CASE --base DIR --work DIR --exe PATH --launcher PATH
                        [--screenshot-dir DIR] [--sim-trace PATH]
+
+Every command but "list" runs inside a namespace of its own, where QEMU's
+i386 emulator runs 32-bit Wine (wine_namespace.py); a case fails, naming
+the part, when the emulator or the namespace cannot be set up.
 
 A case runs on its own copy of the base prefix: Wine reports the case's
 Windows version to Kestrow.exe, regedit imports the case's HKLM\\Enum\\PCI,
@@ -35,6 +39,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import cases as case_table  # noqa: E402
 import parity  # noqa: E402
 import relay_trace  # noqa: E402
+import wine_namespace  # noqa: E402
 import wine_prefix  # noqa: E402
 import wine_registry  # noqa: E402
 from virtual_display import VirtualDisplay  # noqa: E402
@@ -106,7 +111,7 @@ def import_fixture(reg_file, env, prefix):
     fresh prefix copy has been seen to fail once in many runs (exit code 1,
     no output): that gets one more try on a new wineserver, noted in the
     test's output."""
-    args = [wine_prefix.WINE64, "regedit", "/s", "Z:" + reg_file.replace("/", "\\")]
+    args = [wine_prefix.WINE, "regedit", "/s", "Z:" + reg_file.replace("/", "\\")]
     tool_env = dict(env, WINEDEBUG="fixme-all")
     what = "regedit importing %s" % reg_file
     try:
@@ -226,11 +231,11 @@ def launcher_report(path):
 def check_environment(case, exe, launcher):
     wine_prefix.require_wine()
     if not os.path.isfile(exe):
-        raise SetupError("%s not found: build the 64-bit Kestrow.exe first "
-                         "(cmake --preset win64 && cmake --build --preset win64)" % exe)
+        raise SetupError("%s not found: build Kestrow.exe first "
+                         "(cmake --preset win32 && cmake --build --preset win32)" % exe)
     if not os.path.isfile(launcher):
         raise SetupError("%s not found: the host build makes it (it needs "
-                         "x86_64-w64-mingw32-gcc-win32)" % launcher)
+                         "i686-w64-mingw32-gcc-win32)" % launcher)
     wine_prefix.require_locale(case.locale)
 
 
@@ -259,7 +264,7 @@ def run_under_wine(case, base, work, exe, launcher, screenshots=()):
         env["WINEDEBUG"] = "+pid,+relay"
         with open(relay_log, "wb") as log, open(launcher_log, "wb") as out:
             program = subprocess.Popen(
-                [wine_prefix.WINE64, "launcher.exe", SETUP_DIR + "\\cmdline.txt"],
+                [wine_prefix.WINE, "launcher.exe", SETUP_DIR + "\\cmdline.txt"],
                 env=env, cwd=setup, stdout=out, stderr=log)
             if display:
                 problems += display.answer_boxes(APP_TITLE, case.answers, program,
@@ -355,13 +360,15 @@ def main():
     run.add_argument("case")
     run.add_argument("--base", required=True, help="the base prefix (make-prefix)")
     run.add_argument("--work", required=True, help="folder for this case, emptied first")
-    run.add_argument("--exe", required=True, help="the 64-bit Kestrow.exe")
+    run.add_argument("--exe", required=True, help="Kestrow.exe (build/win32)")
     run.add_argument("--launcher", required=True, help="launcher.exe")
     run.add_argument("--screenshot-dir", help="where the cases' screenshots go")
     run.add_argument("--sim-trace", help="kestrow_sim_call_trace: also run the case on the "
                      "simulated machine and compare the platform calls")
     args = parser.parse_args()
     try:
+        if args.command != "list":
+            wine_namespace.enter()
         if args.command == "list":
             print("\n".join(case_table.CASES))
         elif args.command == "make-prefix":
