@@ -45,11 +45,6 @@ def require_locale(name):
     listed = subprocess.run(["locale", "-a"], stdout=subprocess.PIPE,
                             stderr=subprocess.DEVNULL).stdout.decode(errors="replace").split()
     wanted = name.lower().replace("-", "")
-    # A locale compiled with localedef into a folder named by LOCPATH is
-    # found by the C library but not listed by `locale -a`.
-    private = os.environ.get("LOCPATH")
-    if private and os.path.isdir(private):
-        listed += os.listdir(private)
     if not any(entry.lower().replace("-", "") == wanted for entry in listed):
         raise SetupError("locale %s missing: tools/install-deps.sh generates it" % name)
 
