@@ -3,35 +3,66 @@
  * cannot do: it rebuilds the command line from its arguments and quotes
  * those that hold blanks or quotes.
  *
- * Usage: launcher.exe <file>
+ * Usage: launcher.exe [--desktop] <file>
  * The file holds the whole command line, program name included, byte for
  * byte (no line end is added or removed). The launcher prints "pid <n>"
  * (decimal) once the program runs and "exit <code>" when it has ended, and
  * returns the program's exit code. Its own failures are reported on stderr
  * with exit codes 250 and above, and no "exit" line.
+ *
+ * With --desktop the launcher first waits until Wine's desktop window
+ * exists, and prints "desktop <milliseconds>". The first window of a prefix
+ * makes Wine start its desktop process (explorer.exe /desktop) and wait for
+ * it at most 10 s; under an emulator on a busy machine that process can take
+ * longer to connect to the display and make the desktop window, and then
+ * the window being created fails (MessageBoxA returns -1, no box). Started
+ * after the desktop exists, the program finds it at once.
  */
 #include <stdio.h>
+#include <string.h>
 #include <windows.h>
+
+#define DESKTOP_TIMEOUT_MS 120000
 
 static char command_line[32768];
 
+/* Each call that finds no desktop window starts the desktop process (when
+ * none is starting) and waits up to 10 s for it. */
+static int wait_for_desktop(void) {
+    DWORD started = GetTickCount();
+    while (GetDesktopWindow() == NULL) {
+        if (GetTickCount() - started > DESKTOP_TIMEOUT_MS) return 0;
+        Sleep(100);
+    }
+    printf("desktop %lu\n", (unsigned long)(GetTickCount() - started));
+    fflush(stdout);
+    return 1;
+}
+
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        fprintf(stderr, "launcher: usage: launcher.exe <command-line file>\n");
+    int desktop = argc == 3 && strcmp(argv[1], "--desktop") == 0;
+    if (argc != 2 && !desktop) {
+        fprintf(stderr, "launcher: usage: launcher.exe [--desktop] <command-line file>\n");
         return 250;
     }
-    FILE* file = fopen(argv[1], "rb");
+    const char* path = argv[argc - 1];
+    FILE* file = fopen(path, "rb");
     if (file == NULL) {
-        fprintf(stderr, "launcher: cannot open %s\n", argv[1]);
+        fprintf(stderr, "launcher: cannot open %s\n", path);
         return 251;
     }
     size_t length = fread(command_line, 1, sizeof command_line - 1, file);
     int too_long = fgetc(file) != EOF;
     fclose(file);
     if (too_long) {
-        fprintf(stderr, "launcher: %s is longer than %u bytes\n", argv[1],
+        fprintf(stderr, "launcher: %s is longer than %u bytes\n", path,
                 (unsigned)(sizeof command_line - 1));
         return 252;
+    }
+    if (desktop && !wait_for_desktop()) {
+        fprintf(stderr, "launcher: no desktop window after %u s\n",
+                (unsigned)(DESKTOP_TIMEOUT_MS / 1000));
+        return 255;
     }
     command_line[length] = '\0';
 

@@ -216,12 +216,14 @@ def read_bytes(path):
 
 
 def launcher_report(path):
-    """The program's pid and exit code as the launcher printed them."""
+    """The program's pid and exit code as the launcher printed them, and how
+    long it waited for the desktop window (milliseconds) when asked to."""
     report = {}
     with open(path, encoding="latin-1") as output:
         for line in output:
             words = line.split()
-            if len(words) == 2 and words[0] in ("pid", "exit") and words[1].isdigit():
+            if (len(words) == 2 and words[0] in ("desktop", "pid", "exit")
+                    and words[1].isdigit()):
                 report[words[0]] = int(words[1])
     return report
 
@@ -264,7 +266,8 @@ def run_under_wine(case, base, work, exe, launcher, screenshots=()):
         env["WINEDEBUG"] = "+pid,+relay"
         with open(relay_log, "wb") as log, open(launcher_log, "wb") as out:
             program = subprocess.Popen(
-                [wine_prefix.WINE, "launcher.exe", SETUP_DIR + "\\cmdline.txt"],
+                [wine_prefix.WINE, "launcher.exe", *(["--desktop"] if display else []),
+                 SETUP_DIR + "\\cmdline.txt"],
                 env=env, cwd=setup, stdout=out, stderr=log)
             if display:
                 problems += display.answer_boxes(APP_TITLE, case.answers, program,
@@ -281,6 +284,8 @@ def run_under_wine(case, base, work, exe, launcher, screenshots=()):
             display.close()
 
     report = launcher_report(launcher_log)
+    if "desktop" in report:
+        print("Wine's desktop window ready after %.1f s" % (report["desktop"] / 1000))
     if "pid" not in report or "exit" not in report:
         with open(launcher_log, encoding="latin-1") as output:
             problems.append("the launcher did not run the program to its end:\n"
