@@ -8,8 +8,6 @@
 // static constructors (the application object) before WinMain, WinMain,
 // and the C runtime's exit path with WinMain's result: exit handlers and
 // static destructors, then the C runtime's streams flushed and closed.
-#include <cstdlib>
-
 #include "platform/platform.h"
 
 extern "C" int __stdcall WinMain(platform::HINSTANCE instance, platform::HINSTANCE previous,
@@ -18,6 +16,7 @@ extern "C" int __stdcall WinMain(platform::HINSTANCE instance, platform::HINSTAN
 namespace {
 
 using StaticFunction = void (*)();
+using ExitHandler = int (*)();
 
 // SW_SHOWDEFAULT: the program shows no window of its own.
 constexpr int SHOW_DEFAULT = 10;
@@ -31,6 +30,11 @@ char g_noTail[] = "";
 
 extern "C" {
 
+// MSVCRT's exit path and its table of exit handlers, declared here rather
+// than taken from <stdlib.h>, where only Windows' C runtime has _onexit.
+[[noreturn]] void exit(int code);
+ExitHandler _onexit(ExitHandler handler);
+
 // Set by the linker: the image's first byte, which is its module handle,
 // and the list of static constructors, laid out as -1, the constructors,
 // then a null entry.
@@ -39,10 +43,11 @@ extern StaticFunction __CTOR_LIST__[];
 
 // The compiler registers each static object's destructor with atexit. The C
 // runtime DLL's own table of exit handlers, which its exit() runs, is filled
-// through _onexit; the C runtime's start-up code that this entry point
-// replaces would otherwise provide atexit.
+// through _onexit (which ignores what a handler returns); the C runtime's
+// start-up code that this entry point replaces would otherwise provide
+// atexit.
 int atexit(StaticFunction function) {
-    return _onexit(reinterpret_cast<_onexit_t>(function)) != nullptr ? 0 : -1;
+    return _onexit(reinterpret_cast<ExitHandler>(function)) != nullptr ? 0 : -1;
 }
 
 // The linker's entry point. It never returns: exit() ends the process. The
@@ -54,7 +59,7 @@ __attribute__((force_align_arg_pointer, noreturn)) void ProcessEntry() {
     for (std::size_t i = count; i > 0; --i) __CTOR_LIST__[i]();
 
     auto* instance = reinterpret_cast<platform::HINSTANCE>(&__ImageBase);
-    std::exit(WinMain(instance, nullptr, g_noTail, SHOW_DEFAULT));
+    exit(WinMain(instance, nullptr, g_noTail, SHOW_DEFAULT));
 }
 
 }  // extern "C"
