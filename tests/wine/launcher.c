@@ -10,27 +10,36 @@
  * returns the program's exit code. Its own failures are reported on stderr
  * with exit codes 250 and above, and no "exit" line.
  *
- * With --desktop the launcher first waits until Wine's desktop window
- * exists, and prints "desktop <milliseconds>". The first window of a prefix
- * makes Wine start its desktop process (explorer.exe /desktop) and wait for
- * it at most 10 s; under an emulator on a busy machine that process can take
- * longer to connect to the display and make the desktop window, and then
- * the window being created fails (MessageBoxA returns -1, no box). Started
- * after the desktop exists, the program finds it at once.
+ * With --desktop the launcher first waits until Wine's desktop is ready
+ * for windows, and prints "desktop <milliseconds>". The first window of a
+ * prefix makes Wine start its desktop process (explorer.exe /desktop) and
+ * wait for it at most 10 s. That process loads the display driver, records
+ * it in the registry and then creates the desktop window, tagged with the
+ * display device's GUID; a program reads the tag to find its own display
+ * driver. Under an emulator on a busy machine the desktop process can take
+ * longer than those 10 s: a program that looks in the meantime finds no
+ * driver, falls back to one that refuses every window, and MessageBoxA
+ * returns -1 without a box. Started once the tag is there, the program
+ * finds the driver at once.
  */
 #include <stdio.h>
 #include <string.h>
 #include <windows.h>
 
 #define DESKTOP_TIMEOUT_MS 120000
+/* The window property in which Wine's desktop window holds the atom of its
+ * display device's GUID. */
+#define DISPLAY_DEVICE_TAG "__wine_display_device_guid"
 
 static char command_line[32768];
 
-/* Each call that finds no desktop window starts the desktop process (when
- * none is starting) and waits up to 10 s for it. */
+/* GetDesktopWindow starts the desktop process when there is none, and
+ * waits up to 10 s for it. */
 static int wait_for_desktop(void) {
     DWORD started = GetTickCount();
-    while (GetDesktopWindow() == NULL) {
+    HWND desktop;
+    while ((desktop = GetDesktopWindow()) == NULL ||
+           GetPropA(desktop, DISPLAY_DEVICE_TAG) == NULL) {
         if (GetTickCount() - started > DESKTOP_TIMEOUT_MS) return 0;
         Sleep(100);
     }
@@ -60,7 +69,7 @@ int main(int argc, char** argv) {
         return 252;
     }
     if (desktop && !wait_for_desktop()) {
-        fprintf(stderr, "launcher: no desktop window after %u s\n",
+        fprintf(stderr, "launcher: Wine's desktop not ready for windows after %u s\n",
                 (unsigned)(DESKTOP_TIMEOUT_MS / 1000));
         return 255;
     }
