@@ -10,14 +10,15 @@ packages=(
   cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-i686-win32 binutils-mingw-w64-i686
   g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
-  wine wine64 wine32:i386 xvfb xdotool x11-apps imagemagick locales debian-archive-keyring
+  wine wine64 wine32:i386 fonts-wine xvfb xdotool x11-apps imagemagick locales debian-archive-keyring
   python3 zip nlohmann-json3-dev
   clang-14 libclang-rt-14-dev
 )
 
 # The end-to-end tests run the 32-bit Kestrow.exe under 32-bit Wine
 # (wine32:i386), which QEMU's i386 emulator runs: machines of this kind run
-# no 32-bit Linux code themselves.
+# no 32-bit Linux code themselves. fonts-wine holds the fonts (Tahoma,
+# Marlett) that the boxes in the screenshots are drawn with.
 for p in "${packages[@]}"; do have "$p" || need+=("$p"); done
 
 if [ ${#need[@]} -gt 0 ]; then

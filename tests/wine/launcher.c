@@ -12,15 +12,14 @@
  *
  * With --desktop the launcher first waits until Wine's desktop is ready
  * for windows, and prints "desktop <milliseconds>". The first window of a
- * prefix makes Wine start its desktop process (explorer.exe /desktop) and
- * wait for it at most 10 s. That process loads the display driver, records
- * it in the registry and then creates the desktop window, tagged with the
- * display device's GUID; a program reads the tag to find its own display
- * driver. Under an emulator on a busy machine the desktop process can take
- * longer than those 10 s: a program that looks in the meantime finds no
- * driver, falls back to one that refuses every window, and MessageBoxA
- * returns -1 without a box. Started once the tag is there, the program
- * finds the driver at once.
+ * prefix makes Wine start its desktop process (explorer.exe /desktop),
+ * which connects to the display, loads the X11 driver (seconds under the
+ * emulator), records it in the registry and then creates the desktop
+ * window, tagged with the display device's GUID; a program finds its own
+ * display driver through that tag, and one that finds none gets a driver
+ * that refuses every window (MessageBoxA returns -1, no box). Started only
+ * once the tag is there, the program's first window never races the
+ * desktop's start-up, however slow the machine.
  */
 #include <stdio.h>
 #include <string.h>

@@ -337,6 +337,12 @@ def run_case(name, base, work, exe, launcher, screenshot_dir, sim_trace):
         image = relay_trace.image_range(exe)
         calls = relay_trace.calls_of_process(relay_log, report["pid"], image)
         problems += check_calls(case, calls)
+        # Without a display every box fails so; with one, never.
+        if case.display and any(call.function == "user32.MessageBoxA" and call.result == -1
+                                for call in calls):
+            problems.append("MessageBoxA returned -1: Wine could not make the box's window; "
+                            "Wine's errors:\n  " + "\n  ".join(relay_trace.error_lines(relay_log)
+                                                                 or ["(none)"]))
         if sim_trace:
             problems += check_parity(case, work, calls, image.start, sim_trace)
     problems += check_files(case, prefix)
