@@ -3,14 +3,20 @@
 
 Reads the PE file and checks, printing one line per finding:
 
-  size      the file size; more than --max-size bytes (32 KiB) fails, more
-            than 20 KiB is noted.
+  size      the file size; more than --max-size bytes (16 KiB) fails, more
+            than the goal of 12 KiB is noted.
   headers   (32-bit images) machine i386, GUI subsystem, subsystem and OS
             version 4.0, image base at or above 4 MiB, no ASLR or DEP flags,
             no time stamp in the file header or the debug directory.
+  start-up  (32-bit images) no TLS directory and no .eh_frame section: the
+            program starts from its own entry point, without the C
+            runtime's start-up code, which brings both (Windows 9x does not
+            run TLS callbacks, and a program built without exceptions never
+            reads unwind tables).
   imports   every imported DLL is KERNEL32, USER32, ADVAPI32 or msvcrt; every
             function is imported by name and, in 32-bit images, is exported by
-            that DLL on Windows 98 SE (the lists in tools/win98-exports/).
+            that DLL on Windows 98 SE (the lists in tools/win98-exports/); the
+            number of imported functions is printed.
   version   the version resource is exactly Kestrow's version block, in
             Chinese (Traditional, Taiwan).
   strings   there is no string 0xE000 (it would replace the application
@@ -33,8 +39,8 @@ import struct
 import sys
 
 DEFAULT_EXPORTS_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "win98-exports")
-DEFAULT_MAX_SIZE = 32 * 1024
-NOTE_SIZE = 20 * 1024
+DEFAULT_MAX_SIZE = 16 * 1024
+SIZE_GOAL = 12 * 1024
 
 ALLOWED_DLLS = ("KERNEL32.dll", "USER32.dll", "ADVAPI32.dll", "msvcrt.dll")
 
@@ -48,7 +54,10 @@ DLLCHAR_NX_COMPAT = 0x0100
 # executable based lower cannot be placed where it asks to be.
 LOWEST_WIN9X_IMAGE_BASE = 0x00400000
 
-DIR_IMPORT, DIR_RESOURCE, DIR_DEBUG, DIR_DELAY_IMPORT = 1, 2, 6, 13
+DIR_IMPORT, DIR_RESOURCE, DIR_DEBUG, DIR_TLS, DIR_DELAY_IMPORT = 1, 2, 6, 9, 13
+# The unwind tables' section; a stripped image keeps only the first eight
+# characters of a section name.
+EH_FRAME_SECTION = ".eh_frame"
 
 RT_ICON, RT_STRING, RT_GROUP_ICON, RT_VERSION = 3, 6, 14, 16
 
@@ -85,8 +94,8 @@ class PeImage:
         pe_offset = self._u32(0x3C)
         if self._bytes(pe_offset, 4) != b"PE\0\0":
             raise PeError("no PE signature at the offset the MZ header gives")
-        (self.machine, section_count, self.timestamp, _, _, optional_size,
-         self.characteristics) = self._unpack("<HHIIIHH", pe_offset + 4)
+        (self.machine, section_count, self.timestamp, symbol_table, symbol_count,
+         optional_size, self.characteristics) = self._unpack("<HHIIIHH", pe_offset + 4)
         optional = pe_offset + 24
         self.magic = self._u16(optional)
         if self.magic not in (PE32_MAGIC, PE32_PLUS_MAGIC):
@@ -106,10 +115,22 @@ class PeImage:
         self.sections = []
         for i in range(section_count):
             at = optional + optional_size + 40 * i
-            name = self._bytes(at, 8).rstrip(b"\0").decode("latin-1")
+            name = self._section_name(self._bytes(at, 8).rstrip(b"\0").decode("latin-1"),
+                                      symbol_table + 18 * symbol_count)
             virtual_size, virtual_address, raw_size, raw_offset = self._unpack("<IIII", at + 8)
             self.sections.append((name, virtual_address, max(virtual_size, raw_size),
                                   raw_offset, raw_size))
+
+    def _section_name(self, name, string_table):
+        """A name longer than eight characters is written as "/" and its
+        offset in the COFF string table, which follows the symbol table."""
+        if not (name.startswith("/") and name[1:].isdigit()):
+            return name
+        at = string_table + int(name[1:])
+        end = self.data.find(b"\0", at)
+        if at >= len(self.data) or end < 0:
+            raise PeError(f"section name {name} points past the end of the file")
+        return self.data[at:end].decode("latin-1")
 
     # raw file access, bounds-checked
     def _bytes(self, offset, size):
@@ -371,8 +392,9 @@ def check_size(size, max_size, judged, report):
         report.fail(message + f", more than the limit of {max_size} bytes")
     else:
         report.ok(message + f", within {max_size} bytes")
-        if size > NOTE_SIZE:
-            report.note(f"more than {NOTE_SIZE // 1024} KiB: look at what made it grow")
+        if size > SIZE_GOAL:
+            report.note(f"more than the goal of {SIZE_GOAL // 1024} KiB: look at what made "
+                        "it grow")
 
 
 def check_headers(image, report):
@@ -413,6 +435,20 @@ def check_headers(image, report):
                          else "none time-stamped"))
 
 
+def check_start_up(image, report):
+    report.start("start-up")
+    tls_rva, tls_size = image.directory(DIR_TLS)
+    report.result(not (tls_rva and tls_size), "no TLS directory" if not (tls_rva and tls_size)
+                  else "TLS directory present: the C runtime's start-up code or thread-local "
+                  "data came in (Windows 9x runs no TLS callbacks)")
+    unwind = [name for name, *_ in image.sections
+              if name == EH_FRAME_SECTION or name == EH_FRAME_SECTION[:8]]
+    report.result(not unwind, "no .eh_frame section" if not unwind
+                  else f"section {unwind[0]} present: unwind tables that a program without "
+                  "exceptions never reads (built without -fno-asynchronous-unwind-tables, or "
+                  "start-up code linked in)")
+
+
 def read_export_list(path):
     names = set()
     with open(path, encoding="utf-8") as stream:
@@ -442,6 +478,9 @@ def check_imports(image, exports_dir, check_names, report):
     dlls = image.imports()
     if not dlls:
         report.note("no imported DLLs")
+    else:
+        functions = sum(len(names) + len(ordinals) for _, names, ordinals in dlls)
+        report.note(f"{_count(functions, 'function')} imported from {_count(len(dlls), 'DLL')}")
     allowed = {name.lower(): name for name in ALLOWED_DLLS}
     for dll, names, ordinals in dlls:
         if dll.lower() not in allowed:
@@ -575,7 +614,8 @@ def check_file(path, arch_any=False, exports_dir=DEFAULT_EXPORTS_DIR,
     checks = [lambda: check_imports(image, exports_dir, strict, report),
               lambda: check_resources(image, report)]
     if strict:
-        checks.insert(0, lambda: check_headers(image, report))
+        checks[0:0] = [lambda: check_headers(image, report),
+                       lambda: check_start_up(image, report)]
     for check in checks:
         # A damaged table stops only the check that reads it.
         try:

@@ -10,15 +10,17 @@ packages=(
   cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-i686-win32 binutils-mingw-w64-i686
   g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
-  wine wine64 xvfb xdotool x11-apps imagemagick locales
+  wine wine64 wine32:i386 fonts-wine xvfb xdotool x11-apps imagemagick locales debian-archive-keyring
   python3 zip nlohmann-json3-dev
   clang-14 libclang-rt-14-dev
   pkg-config libcreg-dev libcreg-utils
   libtsk-dev mtools dosfstools qemu-utils
 )
 
-# Wine runs the end-to-end tests as a 64-bit Wine: machines of this kind run
-# no 32-bit Linux code, so wine32:i386 would install but never start.
+# The end-to-end tests run the 32-bit Kestrow.exe under 32-bit Wine
+# (wine32:i386), which QEMU's i386 emulator runs: machines of this kind run
+# no 32-bit Linux code themselves. fonts-wine holds the fonts (Tahoma,
+# Marlett) that the boxes in the screenshots are drawn with.
 for p in "${packages[@]}"; do have "$p" || need+=("$p"); done
 
 if [ ${#need[@]} -gt 0 ]; then
@@ -28,6 +30,9 @@ if [ ${#need[@]} -gt 0 ]; then
   fi
   echo "install-deps: installing ${need[*]}"
   export DEBIAN_FRONTEND=noninteractive
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+  fi
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${need[@]}"
 fi
@@ -42,3 +47,6 @@ if ! locale -a 2>/dev/null | grep -qi '^zh_TW\.utf-\?8$'; then
     echo "install-deps: locale zh_TW.UTF-8 missing (run as root to generate it)" >&2
   fi
 fi
+
+# The emulator for 32-bit Wine, from bookworm-backports, into build/qemu-user/.
+bash "$(dirname "$0")/fetch-qemu-user.sh"

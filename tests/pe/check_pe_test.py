@@ -169,9 +169,12 @@ def import_section(base_rva, imports, pe32_plus, debug_stamps):
 
 def build_pe(pe32_plus=False, machine=None, timestamp=0, subsystem=2, subsystem_version=(4, 0),
              os_version=(4, 0), dll_characteristics=0, image_base=0x400000,
-             imports=None, resources=None, debug_stamps=None, delay_imports=False, overlay=0):
-    """A PE image holding only headers, an import section and a resource
-    section: enough for every check, never meant to run."""
+             imports=None, resources=None, debug_stamps=None, delay_imports=False,
+             tls_directory=False, extra_sections=(), overlay=0):
+    """A PE image holding only headers, an import section, a resource
+    section and any extra_sections (empty, by name; a name longer than eight
+    characters goes to a COFF string table, as an unstripped linker output
+    has it): enough for every check, never meant to run."""
     if imports is None:
         imports = {"KERNEL32.dll": ["GetVersion", "ExitProcess"], "USER32.dll": ["MessageBoxA"],
                    "msvcrt.dll": ["exit"], "ADVAPI32.dll": ["RegOpenKeyExA"]}
@@ -204,25 +207,42 @@ def build_pe(pe32_plus=False, machine=None, timestamp=0, subsystem=2, subsystem_
     directories = {1: import_directory, 2: (rsrc_rva, len(rsrc)), 6: debug_directory}
     if delay_imports:  # only the directory entry: the checker refuses any such table
         directories[13] = (idata_rva, 32)
+    if tls_directory:  # likewise
+        directories[9] = (idata_rva, 24)
     for index, (rva, size) in directories.items():
         struct.pack_into("<II", optional, directories_at + 4 + 8 * index, rva, size)
+
+    sections = [(b".idata", idata_rva, idata), (b".rsrc", rsrc_rva, rsrc)]
+    string_table = b""
+    for name in extra_sections:
+        if len(name) > 8:
+            string_table += name.encode() + b"\0"
+            name = "/%d" % (4 + len(string_table) - len(name) - 1)
+        sections.append((name.encode(), image_size, b"\0" * 16))
+        image_size += 0x1000
+    struct.pack_into("<I", optional, 56, image_size)
+
+    raw_offset = 0x200
+    bodies = b""
+    section_headers = b""
+    for name, rva, body in sections:
+        raw_size = (len(body) + 0x1FF) // 0x200 * 0x200
+        section_headers += struct.pack("<8sIIIIIIHHI", name, len(body), rva, raw_size,
+                                       raw_offset, 0, 0, 0, 0, 0xC0000040)
+        bodies += body + b"\0" * (raw_size - len(body))
+        raw_offset += raw_size
+    # No symbols, only the string table that follows them.
+    symbol_table = raw_offset if string_table else 0
+    coff_strings = struct.pack("<I", 4 + len(string_table)) + string_table if string_table else b""
 
     headers = bytearray(0x40)
     headers[:2] = b"MZ"
     struct.pack_into("<I", headers, 0x3C, 0x40)
-    headers += b"PE\0\0" + struct.pack("<HHIIIHH", machine, 2, timestamp, 0, 0,
-                                       optional_size, 0x0102)
-    headers += optional
-    raw_offset = 0x200
-    bodies = b""
-    for name, rva, body in ((b".idata", idata_rva, idata), (b".rsrc", rsrc_rva, rsrc)):
-        raw_size = (len(body) + 0x1FF) // 0x200 * 0x200
-        headers += struct.pack("<8sIIIIIIHHI", name, len(body), rva, raw_size, raw_offset,
-                               0, 0, 0, 0, 0xC0000040)
-        bodies += body + b"\0" * (raw_size - len(body))
-        raw_offset += raw_size
+    headers += b"PE\0\0" + struct.pack("<HHIIIHH", machine, len(sections), timestamp,
+                                       symbol_table, 0, optional_size, 0x0102)
+    headers += optional + section_headers
     headers += b"\0" * (0x200 - len(headers))
-    return bytes(headers) + bodies + b"\0" * overlay
+    return bytes(headers) + bodies + coff_strings + b"\0" * overlay
 
 
 def run_checker(image, **options):
@@ -262,7 +282,9 @@ CASES = [
     ("string table key in upper case", {"resources": with_version(table_key="040404B0")},
      {}, None),
     ("debug directory without time stamp", {"debug_stamps": [0]}, {}, None),
-    ("size between 20 and 32 KiB", {"overlay": 24 * 1024}, {}, None),
+    ("size between the 12 KiB goal and the 16 KiB limit", {"overlay": 11 * 1024}, {}, None),
+    ("other sections, one with a long name", {"extra_sections": (".text", ".rdata", ".gnu_debuglink")},
+     {}, None),
 
     # imports
     ("a DLL other than the four", {"imports": {"SHELL32.dll": ["ShellExecuteA"]}}, {},
@@ -290,6 +312,13 @@ CASES = [
     ("a time-stamped debug directory", {"debug_stamps": [0, 0x5F000000]}, {},
      "1 of them time-stamped"),
     ("an image base below 4 MiB", {"image_base": 0x10000}, {}, "image base 0x00010000"),
+
+    # start-up code of the C runtime
+    ("a TLS directory", {"tls_directory": True}, {}, "TLS directory present"),
+    ("unwind tables, stripped name", {"extra_sections": (".text", ".eh_fram")}, {},
+     "section .eh_fram present"),
+    ("unwind tables, full name", {"extra_sections": (".text", ".eh_frame")}, {},
+     "section .eh_frame present"),
 
     # version block
     ("version in US English", {"resources": kestrow_resources(language=0x0409)}, {},
@@ -331,7 +360,7 @@ CASES = [
         (RT_GROUP_ICON, 128, 0x0404, icon_group([1, 7]))]}, {}, "icons [7] are missing"),
 
     # size
-    ("larger than 32 KiB", {"overlay": 33 * 1024}, {}, "more than the limit of 32768 bytes"),
+    ("larger than 16 KiB", {"overlay": 14 * 1024}, {}, "more than the limit of 16384 bytes"),
     ("larger than --max-size", {}, {"max_size": 1024}, "more than the limit of 1024 bytes"),
 
     # the 64-bit twin: only the architecture-independent rules
@@ -434,7 +463,7 @@ WIN98_LINK = ["-Os", "-s", "-mwindows", "-static", "-Wl,--subsystem,windows:4.0"
               "-Wl,--disable-dynamicbase", "-Wl,--disable-nxcompat", "-Wl,--no-insert-timestamp",
               "-Wl,--build-id=none"]
 
-MESSAGE_PROGRAM = r"""
+WINMAIN_PROGRAM = r"""
 #include <windows.h>
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR tail, int show)
 {
@@ -442,6 +471,17 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR tail, int show)
     return MessageBoxA(NULL, tail, "t", MB_OK) == 0;
 }
 """
+
+# Linked as Kestrow.exe is: its own entry point, no C runtime start-up code.
+MESSAGE_PROGRAM = r"""
+#include <windows.h>
+void Start(void)
+{
+    ExitProcess(MessageBoxA(NULL, GetCommandLineA(), "t", MB_OK) == 0);
+}
+"""
+OWN_ENTRY_LINK = ["-fno-asynchronous-unwind-tables", "-nostdlib", "-Wl,--entry,_Start"]
+OWN_ENTRY_LIBRARIES = ["-lkernel32", "-luser32"]
 
 WIN2000_PROGRAM = r"""
 #include <windows.h>
@@ -464,7 +504,7 @@ class RealToolchain(unittest.TestCase):
         self.folder = tempfile.mkdtemp()
         self.addCleanup(shutil.rmtree, self.folder)
 
-    def link(self, tools, source, flags, with_resources):
+    def link(self, tools, source, flags, with_resources, libraries=()):
         compiler, windres = tools
         source_path = os.path.join(self.folder, "program.c")
         with open(source_path, "w") as stream:
@@ -475,7 +515,8 @@ class RealToolchain(unittest.TestCase):
             subprocess.run([windres, os.path.join(SOURCE_DIR, "resources", "kestrow.rc"),
                             "-O", "coff", "-o", objects[0]], check=True)
         exe = os.path.join(self.folder, "program.exe")
-        subprocess.run([compiler, *flags, source_path, *objects, "-o", exe], check=True)
+        subprocess.run([compiler, *flags, source_path, *objects, *libraries, "-o", exe],
+                       check=True)
         return exe
 
     def check(self, exe, **options):
@@ -485,7 +526,9 @@ class RealToolchain(unittest.TestCase):
 
     @unittest.skipUnless(all(map(_have, MINGW_32)), "the i686 MinGW-w64 toolchain is missing")
     def test_win98_build_with_the_project_resources_passes(self):
-        failures, output = self.check(self.link(MINGW_32, MESSAGE_PROGRAM, WIN98_LINK, True))
+        failures, output = self.check(self.link(MINGW_32, MESSAGE_PROGRAM,
+                                                WIN98_LINK + OWN_ENTRY_LINK, True,
+                                                OWN_ENTRY_LIBRARIES))
         self.assertEqual(failures, 0, output)
 
     @unittest.skipUnless(all(map(_have, MINGW_32)), "the i686 MinGW-w64 toolchain is missing")
@@ -494,13 +537,14 @@ class RealToolchain(unittest.TestCase):
         failures, output = self.check(exe)
         for expected in ["KERNEL32.dll!GetFileSizeEx is not exported", "SHELL32.dll is imported",
                          "sets DYNAMIC_BASE and NX_COMPAT", "file header time stamp",
+                         "TLS directory present", "section .eh_fram present",
                          "0 version resources", "no icon group"]:
             self.assertIn(expected, output)
-        self.assertEqual(failures, 6, output)
+        self.assertEqual(failures, 8, output)
 
     @unittest.skipUnless(all(map(_have, MINGW_64)), "the x86_64 MinGW-w64 toolchain is missing")
     def test_64_bit_twin_passes_with_arch_any(self):
-        failures, output = self.check(self.link(MINGW_64, MESSAGE_PROGRAM, WIN98_LINK, True),
+        failures, output = self.check(self.link(MINGW_64, WINMAIN_PROGRAM, WIN98_LINK, True),
                                       arch_any=True)
         self.assertEqual(failures, 0, output)
 

@@ -63,6 +63,19 @@ def calls_of_process(log_path, pid, callers=None):
     return calls
 
 
+def error_lines(log_path, limit=20):
+    """Wine's own error messages in the log (its err channels stay on beside
+    the relay trace), at most `limit` of them."""
+    lines = []
+    with open(log_path, encoding="latin-1") as log:
+        for line in log:
+            if ":err:" in line:
+                lines.append(line.rstrip("\n"))
+                if len(lines) == limit:
+                    break
+    return lines
+
+
 def _argument(match):
     if match.group(1) is None:
         return int(match.group(0), 16)

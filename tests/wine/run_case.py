@@ -1,12 +1,16 @@
 #!/usr/bin/env python3
-"""Runs the real Kestrow.exe (its 64-bit build) under 64-bit Wine, one case
-of cases.py at a time, and checks what the run left behind.
+"""Runs the real Kestrow.exe, the shipped 32-bit program, under 32-bit Wine,
+one case of cases.py at a time, and checks what the run left behind.
 
   run_case.py list
   run_case.py make-prefix --prefix DIR
   run_case.py remove-prefix --prefix DIR
   run_case.py run CASE --base DIR --work DIR --exe PATH --launcher PATH
                        [--screenshot-dir DIR] [--sim-trace PATH]
+
+Every command but "list" runs inside a namespace of its own, where QEMU's
+i386 emulator runs 32-bit Wine (wine_namespace.py); a case fails, naming
+the part, when the emulator or the namespace cannot be set up.
 
 A case runs on its own copy of the base prefix: Wine reports the case's
 Windows version to Kestrow.exe, regedit imports the case's HKLM\\Enum\\PCI,
@@ -35,6 +39,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import cases as case_table  # noqa: E402
 import parity  # noqa: E402
 import relay_trace  # noqa: E402
+import wine_namespace  # noqa: E402
 import wine_prefix  # noqa: E402
 import wine_registry  # noqa: E402
 from virtual_display import VirtualDisplay  # noqa: E402
@@ -106,7 +111,7 @@ def import_fixture(reg_file, env, prefix):
     fresh prefix copy has been seen to fail once in many runs (exit code 1,
     no output): that gets one more try on a new wineserver, noted in the
     test's output."""
-    args = [wine_prefix.WINE64, "regedit", "/s", "Z:" + reg_file.replace("/", "\\")]
+    args = [wine_prefix.WINE, "regedit", "/s", "Z:" + reg_file.replace("/", "\\")]
     tool_env = dict(env, WINEDEBUG="fixme-all")
     what = "regedit importing %s" % reg_file
     try:
@@ -211,12 +216,14 @@ def read_bytes(path):
 
 
 def launcher_report(path):
-    """The program's pid and exit code as the launcher printed them."""
+    """The program's pid and exit code as the launcher printed them, and how
+    long it waited for the desktop window (milliseconds) when asked to."""
     report = {}
     with open(path, encoding="latin-1") as output:
         for line in output:
             words = line.split()
-            if len(words) == 2 and words[0] in ("pid", "exit") and words[1].isdigit():
+            if (len(words) == 2 and words[0] in ("desktop", "pid", "exit")
+                    and words[1].isdigit()):
                 report[words[0]] = int(words[1])
     return report
 
@@ -226,11 +233,11 @@ def launcher_report(path):
 def check_environment(case, exe, launcher):
     wine_prefix.require_wine()
     if not os.path.isfile(exe):
-        raise SetupError("%s not found: build the 64-bit Kestrow.exe first "
-                         "(cmake --preset win64 && cmake --build --preset win64)" % exe)
+        raise SetupError("%s not found: build Kestrow.exe first "
+                         "(cmake --preset win32 && cmake --build --preset win32)" % exe)
     if not os.path.isfile(launcher):
         raise SetupError("%s not found: the host build makes it (it needs "
-                         "x86_64-w64-mingw32-gcc-win32)" % launcher)
+                         "i686-w64-mingw32-gcc-win32)" % launcher)
     wine_prefix.require_locale(case.locale)
 
 
@@ -259,7 +266,8 @@ def run_under_wine(case, base, work, exe, launcher, screenshots=()):
         env["WINEDEBUG"] = "+pid,+relay"
         with open(relay_log, "wb") as log, open(launcher_log, "wb") as out:
             program = subprocess.Popen(
-                [wine_prefix.WINE64, "launcher.exe", SETUP_DIR + "\\cmdline.txt"],
+                [wine_prefix.WINE, "launcher.exe", *(["--desktop"] if display else []),
+                 SETUP_DIR + "\\cmdline.txt"],
                 env=env, cwd=setup, stdout=out, stderr=log)
             if display:
                 problems += display.answer_boxes(APP_TITLE, case.answers, program,
@@ -276,6 +284,8 @@ def run_under_wine(case, base, work, exe, launcher, screenshots=()):
             display.close()
 
     report = launcher_report(launcher_log)
+    if "desktop" in report:
+        print("Wine's desktop window ready after %.1f s" % (report["desktop"] / 1000))
     if "pid" not in report or "exit" not in report:
         with open(launcher_log, encoding="latin-1") as output:
             problems.append("the launcher did not run the program to its end:\n"
@@ -327,6 +337,12 @@ def run_case(name, base, work, exe, launcher, screenshot_dir, sim_trace):
         image = relay_trace.image_range(exe)
         calls = relay_trace.calls_of_process(relay_log, report["pid"], image)
         problems += check_calls(case, calls)
+        # Without a display every box fails so; with one, never.
+        if case.display and any(call.function == "user32.MessageBoxA" and call.result == -1
+                                for call in calls):
+            problems.append("MessageBoxA returned -1: Wine could not make the box's window; "
+                            "Wine's errors:\n  " + "\n  ".join(relay_trace.error_lines(relay_log)
+                                                                 or ["(none)"]))
         if sim_trace:
             problems += check_parity(case, work, calls, image.start, sim_trace)
     problems += check_files(case, prefix)
@@ -355,13 +371,15 @@ def main():
     run.add_argument("case")
     run.add_argument("--base", required=True, help="the base prefix (make-prefix)")
     run.add_argument("--work", required=True, help="folder for this case, emptied first")
-    run.add_argument("--exe", required=True, help="the 64-bit Kestrow.exe")
+    run.add_argument("--exe", required=True, help="Kestrow.exe (build/win32)")
     run.add_argument("--launcher", required=True, help="launcher.exe")
     run.add_argument("--screenshot-dir", help="where the cases' screenshots go")
     run.add_argument("--sim-trace", help="kestrow_sim_call_trace: also run the case on the "
                      "simulated machine and compare the platform calls")
     args = parser.parse_args()
     try:
+        if args.command != "list":
+            wine_namespace.enter()
         if args.command == "list":
             print("\n".join(case_table.CASES))
         elif args.command == "make-prefix":

@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """Pictures of the message boxes Kestrow.exe shows, for the documentation.
 
-  screenshots.py --exe build/win64/Kestrow.exe
+  screenshots.py --exe build/win32/Kestrow.exe
                  --launcher build/host/tests/wine/launcher.exe --out docs/images
 
-Runs the real program (its 64-bit build) under Wine on an Xvfb display, in
+Runs the real program under 32-bit Wine (through the emulator, in a namespace
+of its own, as the tests do) on an Xvfb display, in
 the situations of the Wine tests that end with a box, and saves each box,
 cropped to its window, as a small PNG. Every run is checked as in the tests
 (the boxes' texts and types), so a picture never shows a box other than the
@@ -28,6 +29,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import cases as case_table  # noqa: E402
 import relay_trace  # noqa: E402
 import run_case  # noqa: E402
+import wine_namespace  # noqa: E402
 import wine_prefix  # noqa: E402
 from wine_prefix import SetupError  # noqa: E402
 
@@ -63,7 +65,7 @@ def take_picture(file_name, case_name, key, base, work, exe, launcher, out):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--exe", required=True, help="the 64-bit Kestrow.exe")
+    parser.add_argument("--exe", required=True, help="Kestrow.exe (build/win32)")
     parser.add_argument("--launcher", required=True, help="launcher.exe of the Wine tests")
     parser.add_argument("--out", required=True, help="folder for the pictures")
     args = parser.parse_args()
@@ -74,6 +76,7 @@ def main():
     base = os.path.join(work, "prefix-base")
     failed = False
     try:
+        wine_namespace.enter()
         wine_prefix.make_base(base)
         for file_name, case_name, key in PICTURES:
             problems = take_picture(file_name, case_name, key, base, work, exe, launcher, out)

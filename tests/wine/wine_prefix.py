@@ -1,6 +1,7 @@
-"""64-bit Wine prefixes for the end-to-end tests: the environment the Wine
-tools run in, the base prefix made once per test run, and each case's copy
-of it."""
+"""32-bit Wine prefixes (WINEARCH=win32) for the end-to-end tests: the
+environment the Wine tools run in, the base prefix made once per test run,
+and each case's copy of it. Wine's 32-bit loader runs only inside the
+namespace that wine_namespace.enter() sets up."""
 
 import os
 import shutil
@@ -8,9 +9,9 @@ import subprocess
 import tempfile
 
 WINE_DIR = os.environ.get("KESTROW_WINE_DIR", "/usr/lib/wine")
-# wine64 itself, never the /usr/bin/wine wrapper: that may pick the 32-bit
-# loader, which machines without IA-32 emulation cannot start.
-WINE64 = os.path.join(WINE_DIR, "wine64")
+# The 32-bit loader itself (wine32:i386), an i386 program that the emulator
+# runs; the wineserver is the machine's own 64-bit one.
+WINE = os.path.join(WINE_DIR, "wine")
 WINESERVER = os.path.join(WINE_DIR, "wineserver")
 TOOL_TIMEOUT = 120
 
@@ -23,10 +24,20 @@ class SetupError(Exception):
 
 
 def require_wine():
-    for tool in (WINE64, WINESERVER):
+    """Wine's tools are there and the 32-bit loader starts (under the
+    emulator, inside the namespace)."""
+    for tool in (WINE, WINESERVER):
         if not os.access(tool, os.X_OK):
-            raise SetupError("%s not found: install wine and wine64 (tools/install-deps.sh)"
+            raise SetupError("%s not found: install wine and wine32:i386 (tools/install-deps.sh)"
                              % tool)
+    try:
+        started = subprocess.run([WINE, "--version"], stdout=subprocess.PIPE,
+                                 stderr=subprocess.STDOUT, timeout=TOOL_TIMEOUT)
+    except OSError as error:
+        raise SetupError("emulator: the 32-bit Wine loader %s cannot start: %s" % (WINE, error))
+    if started.returncode != 0:
+        raise SetupError("emulator: the 32-bit Wine loader %s failed under the emulator: %s"
+                         % (WINE, started.stdout.decode(errors="replace").strip()))
 
 
 def require_locale(name):
@@ -45,7 +56,7 @@ def environment(prefix, display=None, locale="C.UTF-8"):
     Wine's ANSI code page (C.UTF-8: 1252, zh_TW.UTF-8: 950)."""
     env = {name: value for name, value in os.environ.items()
            if not name.startswith("WINE") and name != "DISPLAY"}
-    env.update(WINEPREFIX=prefix, WINELOADER=WINE64, WINEDEBUG="-all",
+    env.update(WINEPREFIX=prefix, WINEARCH="win32", WINELOADER=WINE, WINEDEBUG="-all",
                WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d", LC_ALL=locale)
     if display:
         env["DISPLAY"] = display
@@ -86,7 +97,7 @@ def make_base(prefix):
     remove(prefix)
     os.makedirs(os.path.dirname(prefix), exist_ok=True)
     env = environment(prefix)
-    run_tool([WINE64, "wineboot", "-i"], env, "wineboot -i (creating %s)" % prefix)
+    run_tool([WINE, "wineboot", "-i"], env, "wineboot -i (creating %s)" % prefix)
     run_tool([WINESERVER, "-w"], env, "waiting for the new prefix's wineserver")
     if not os.path.isfile(os.path.join(prefix, "system.reg")):
         raise SetupError("wineboot left no system.reg in %s" % prefix)
