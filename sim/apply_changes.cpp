@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cerrno>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "sim/apply_plan.h"
@@ -171,8 +172,11 @@ bool RemoveLeftovers(const std::vector<std::string>& folders, std::vector<std::s
         if (DIR* listing = ::opendir(folder.c_str())) {
             while (const dirent* entry = ::readdir(listing)) {
                 std::string name = entry->d_name;
-                if (name.compare(0, prefix.size(), prefix) == 0)
-                    found.push_back(folder + "/" + name);
+                if (name.compare(0, prefix.size(), prefix) == 0) {
+                    std::string path = folder;
+                    path.append("/").append(name);
+                    found.push_back(std::move(path));
+                }
             }
             ::closedir(listing);
         }

@@ -309,9 +309,11 @@ bool PlanApply(platform::sim::Machine& machine, platform::sim::RegistryTree& bef
                         (::stat(resolved.c_str(), &a) == 0 && ::stat(input.c_str(), &b) == 0 &&
                          a.st_dev == b.st_dev && a.st_ino == b.st_ino);
             if (same) {
-                return Refuse(error, "cannot write " + target.windowsPath + ": its host file " +
-                                         target.hostPath + " is also " + what + " (" + input +
-                                         "); nothing was written");
+                std::string message = "cannot write " + target.windowsPath;
+                message.append(": its host file ").append(target.hostPath);
+                message.append(" is also ").append(what).append(" (").append(input);
+                message.append("); nothing was written");
+                return Refuse(error, message);
             }
         }
     }
