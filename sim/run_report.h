@@ -62,6 +62,8 @@ struct ApplyReport {
     bool ok = true;
     std::vector<std::string> written;
     std::vector<std::string> notWritten;
+    // Written, then put back as it was after a later step failed.
+    std::vector<std::string> rolledBack;
     std::string error;
     // Temporary files of an earlier run that was killed, removed first.
     std::vector<std::string> removedLeftovers;
