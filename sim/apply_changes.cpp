@@ -485,14 +485,14 @@ private:
         if (!registryPlaced_) {
             if (undoPlaced_) {
                 if (host::Unlink(plan_.undoFile) != 0) {
-                    RollBackFailed("cannot remove " + plan_.undoFile + ": " +
-                                   HostErrorText(errno));
+                    RollBackFailed("cannot remove " + plan_.undoFile + ": " + HostErrorText(errno));
                 } else {
                     undoPlaced_ = false;
                     undoRolledBack_ = true;
                     if (host::SyncFolder(FolderOf(plan_.undoFile)) != 0) {
-                        RollBackFailed(plan_.undoFile + " was removed, but its folder could not "
-                                                        "be flushed to the disk: " +
+                        RollBackFailed(plan_.undoFile +
+                                       " was removed, but its folder could not "
+                                       "be flushed to the disk: " +
                                        HostErrorText(errno));
                     }
                 }
@@ -569,8 +569,8 @@ private:
             *error = "cannot make the link " + temporary + ": " + HostErrorText(errno);
             return false;
         }
-        if (::geteuid() == 0 && ::lchown(temporary.c_str(), target.old.st_uid,
-                                         target.old.st_gid) != 0) {
+        if (::geteuid() == 0 &&
+            ::lchown(temporary.c_str(), target.old.st_uid, target.old.st_gid) != 0) {
             *error = "cannot give the link " + temporary + " its owner: " + HostErrorText(errno);
             host::Unlink(temporary);
             return false;

@@ -13,7 +13,20 @@
 
 namespace kestrow_sim {
 
-enum class HostCall { Open, Read, Write, Fsync, Close, Rename, Unlink, Chown, Chmod, Mkdir, Rmdir, Symlink };
+enum class HostCall {
+    Open,
+    Read,
+    Write,
+    Fsync,
+    Close,
+    Rename,
+    Unlink,
+    Chown,
+    Chmod,
+    Mkdir,
+    Rmdir,
+    Symlink
+};
 
 const char* HostCallName(HostCall call);
 
