@@ -416,6 +416,50 @@ TEST_F(ApplyFaultSweepTest, AFailedStepRollsBackWhatWasWritten) {
     }
 }
 
+// What a rollback puts back beyond bytes and modes: a replaced symbolic
+// link is a link again, naming what it named, and a folder the run had to
+// make (one removed after the machine was loaded) is gone again.
+TEST_F(ApplyFaultSweepTest, RollBackPutsBackLinksAndRemovesFoldersItMade) {
+    struct Case {
+        const char* what;
+        void (*beforeLoading)(const fs::path& machine);
+        void (*afterLoading)(const fs::path& machine);
+    };
+    const Case cases[] = {
+        {"a driver file that is a link",
+         [](const fs::path& machine) {
+             fs::rename(machine / "drive_c/WINDOWS/inf/iusb2.inf", machine / "drive_c/old.inf");
+             fs::create_symlink("../../old.inf", machine / "drive_c/WINDOWS/inf/iusb2.inf");
+         },
+         [](const fs::path&) {}},
+        {"a driver folder to make", [](const fs::path&) {},
+         [](const fs::path& machine) {
+             fs::remove_all(machine / "drive_c/WINDOWS/system32/drivers");
+         }},
+    };
+    const fs::path link = "drive_c/WINDOWS/inf/iusb2.inf";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FreshMachine();
+        c.beforeLoading(machine_);
+        auto run = Prepare(machine_);
+        c.afterLoading(machine_);
+        Tree start = WithoutTemporaries(ReadTree(machine_));
+        bool wasLink = fs::is_symlink(machine_ / link);
+        FailCalls failing({{HostCall::Rename, "m/registry.reg", 1}});
+        auto report = Apply(*run, &failing);
+        EXPECT_FALSE(report.ok);
+        EXPECT_TRUE(report.written.empty());
+        EXPECT_EQ(report.rolledBack.size(), 4u);
+        Tree now = ReadTree(machine_);
+        EXPECT_TRUE(now == start) << Differences(now, start);
+        EXPECT_EQ(fs::is_symlink(machine_ / link), wasLink);
+        if (wasLink) {
+            EXPECT_EQ(fs::read_symlink(machine_ / link), "../../old.inf");
+        }
+    }
+}
+
 // Another program changes the registry file after it was read (while the
 // tool waits at a prompt, say): nothing is written, and the report says so.
 TEST_F(ApplyFaultSweepTest, RegistryChangedAfterReadingIsNeverOverwritten) {
