@@ -630,8 +630,11 @@ private:
         report_->ok = ok;
         if (!backupsRemoved_) report_->written = backups_;
         auto add = [&](const std::string& name, bool placed, bool rolledBack) {
-            (placed ? report_->written : report_->notWritten).push_back(name);
-            if (rolledBack) report_->rolledBack.push_back(name);
+            if (placed) {
+                report_->written.push_back(name);
+            } else {
+                (rolledBack ? report_->rolledBack : report_->notWritten).push_back(name);
+            }
         };
         for (const DriveStep& step : steps_) {
             add(plan_.DriveName(*step.target), step.placed, step.rolledBack);
