@@ -141,11 +141,11 @@ enum class Replaced { kNo, kYes, kNotFlushed };
 
 // Renames the temporary file over the target and flushes the folder. Once
 // renamed, the target is the new file even when the folder cannot be
-// flushed (kNotFlushed, with *error saying so).
+// flushed (kNotFlushed, with *error saying so). A temporary file that
+// cannot be renamed stays, for the caller to remove.
 Replaced Replace(const std::string& temporary, const std::string& target, std::string* error) {
     if (host::Rename(temporary, target) != 0) {
         *error = "cannot rename " + temporary + " to " + target + ": " + HostErrorText(errno);
-        host::Unlink(temporary);
         return Replaced::kNo;
     }
     if (host::SyncFolder(FolderOf(target)) != 0) {
@@ -196,13 +196,14 @@ bool RemoveLeftovers(const std::vector<std::string>& folders, std::vector<std::s
     return true;
 }
 
-// Makes a folder. As root, it goes to the owner of the folder it is in, so
-// that the user whose files these are can remove it.
-bool MakeFolder(const std::string& folder, std::string* error) {
+// Makes a folder and adds it to *made. As root, it goes to the owner of the
+// folder it is in, so that the user whose files these are can remove it.
+bool MakeFolder(const std::string& folder, std::vector<std::string>* made, std::string* error) {
     if (host::Mkdir(folder, 0755) != 0) {
         *error = "cannot make the folder " + folder + ": " + HostErrorText(errno);
         return false;
     }
+    made->push_back(folder);
     struct stat parent {};
     if (::geteuid() == 0 && ::stat(FolderOf(folder).c_str(), &parent) == 0 &&
         host::Chown(folder, parent.st_uid, parent.st_gid) != 0) {
@@ -214,14 +215,15 @@ bool MakeFolder(const std::string& folder, std::string* error) {
 }
 
 // Makes each folder of a path below base that does not exist yet.
-bool MakeFolders(const std::string& base, const std::string& relative, std::string* error) {
+bool MakeFolders(const std::string& base, const std::string& relative,
+                 std::vector<std::string>* made, std::string* error) {
     std::string folder = base;
     for (std::size_t start = 0; start < relative.size();) {
         std::size_t end = relative.find('/', start);
         if (end == std::string::npos) break;  // the last part is the file
         folder += "/" + relative.substr(start, end - start);
         start = end + 1;
-        if (!Exists(folder) && !MakeFolder(folder, error)) return false;
+        if (!Exists(folder) && !MakeFolder(folder, made, error)) return false;
     }
     return true;
 }
@@ -240,16 +242,41 @@ std::vector<std::string> TargetNames(platform::sim::Machine& machine,
     return names;
 }
 
+// A drive file on its way: written under its temporary name, then put in
+// place, and put back as it was when a later step fails.
+struct DriveStep {
+    const DriveTarget* target = nullptr;
+    std::string temporary;  // written, not yet renamed; empty when none
+    std::string oldBytes;   // the replaced file's bytes (of the file a link names)
+    std::string oldLink;    // the replaced symbolic link's contents
+    bool placed = false;    // the target holds the new file, or is deleted
+    bool rolledBack = false;
+};
+
+// Runs --apply in two stages, so that the machine ends as before or as
+// after, never in between:
+//  1. Everything that can fail while nothing is in place yet: the backups
+//     of the files to replace, the folders to make, and every new file
+//     (drive files, the edited registry file, the undo file) under its
+//     temporary name, flushed.
+//  2. The renames: every drive file, then the undo file, then the
+//     registry file.
+// When a step fails, whatever this run put in place is put back (a
+// replaced file from its saved bytes, through a temporary file and a
+// rename, with its owner and mode; a new file removed), and the
+// temporary files, backups and folders this run made are removed. Only
+// when that fails too does the machine hold a mix, and the report says
+// which one, and where the backups are.
 class Applier {
 public:
     Applier(ApplyPlan& plan, const FileFingerprint* registryRead, ApplyReport* report)
         : plan_(plan), registryRead_(registryRead), report_(report) {}
 
-    bool Run() {
-        for (const DriveTarget& target : plan_.drives) pending_.push_back(plan_.DriveName(target));
-        if (plan_.WritesRegistry()) {
-            pending_.push_back("undo file " + plan_.undoFile);
-            pending_.push_back(plan_.RegistryName());
+    void Run() {
+        for (const DriveTarget& target : plan_.drives) {
+            DriveStep step;
+            step.target = &target;
+            steps_.push_back(step);
         }
         std::vector<std::string> folders;
         if (!plan_.registryReal.empty()) folders.push_back(FolderOf(plan_.registryReal));
@@ -257,48 +284,72 @@ public:
             if (target.foldersToMake.empty()) folders.push_back(target.folder);
         }
         std::string error;
-        if (!RemoveLeftovers(folders, &report_->removedLeftovers, &error)) return Fail(error);
-        // The new registry file and the undo file are made first, under
-        // their temporary names, so that a registry file changed since it
-        // was read is found before any drive file is touched; they take
-        // their places only after every drive file has.
-        if (plan_.WritesRegistry() && !PrepareRegistry()) return false;
-        bool ok = (!plan_.ReplacesFiles() || SaveReplacedFiles());
-        for (std::size_t i = 0; ok && i < plan_.drives.size(); ++i) {
-            ok = WriteDriveFile(plan_.drives[i]);
-        }
-        if (!ok) {
-            DropRegistryTemporaries();
-            return false;
-        }
-        return !plan_.WritesRegistry() || CommitRegistry();
+        bool ok = RemoveLeftovers(folders, &report_->removedLeftovers, &error) || Fail(error);
+        ok = ok && Stage() && Commit();
+        if (!ok) RollBack();
+        Report(ok);
     }
 
 private:
+    // Stage 1: nothing the user has is changed yet.
+    bool Stage() {
+        // The new registry file and the undo file are made first, so that a
+        // registry file changed since it was read is found before anything
+        // else is written.
+        if (plan_.WritesRegistry() && !PrepareRegistry()) return false;
+        if (plan_.ReplacesFiles() && !SaveReplacedFiles()) return false;
+        for (DriveStep& step : steps_) {
+            if (!StageDriveFile(step)) return false;
+        }
+        return true;
+    }
+
+    // Stage 2: the renames, in the program's order.
+    bool Commit() {
+        for (DriveStep& step : steps_) {
+            if (!PlaceDriveFile(step)) return false;
+        }
+        if (!plan_.WritesRegistry()) return true;
+        // The last looks before the renames: the registry file must still
+        // be the one read, or a change made to it meanwhile would be lost.
+        const std::string& real = plan_.registryReal;
+        if (Exists(plan_.undoFile)) return Fail(plan_.undoFile + " appeared while --apply ran");
+        if (!Unchanged(real, true, plan_.registryOld)) return Fail(ChangedUnderUs());
+        if (!Place(undoTemporary_, plan_.undoFile, &undoPlaced_)) return false;
+        if (!Unchanged(real, true, plan_.registryOld)) return Fail(ChangedUnderUs());
+        return Place(registryTemporary_, real, &registryPlaced_);
+    }
+
     bool SaveReplacedFiles() {
         std::string error;
-        if (!MakeFolder(plan_.backupFolder, &error)) return Fail(error);
-        for (const DriveTarget& target : plan_.drives) {
+        if (!MakeFolder(plan_.backupFolder, &made_, &error)) return Fail(error);
+        for (DriveStep& step : steps_) {
+            const DriveTarget& target = *step.target;
             if (!target.exists) continue;
             std::string relative = BackupPath(target);
             std::string saved = plan_.backupFolder + "/" + relative;
-            std::string bytes;
-            if (!MakeFolders(plan_.backupFolder, relative, &error) ||
-                !ReadWhole(target.hostPath, &bytes, &error)) {
+            if (!MakeFolders(plan_.backupFolder, relative, &made_, &error) ||
+                !ReadWhole(target.hostPath, &step.oldBytes, &error)) {
                 return Fail(error);
+            }
+            struct stat saving = target.old;  // a link's backup is the file it names
+            if (S_ISLNK(saving.st_mode)) {
+                if (!ReadLink(target.hostPath, &step.oldLink) ||
+                    ::stat(target.hostPath.c_str(), &saving) != 0) {
+                    return Fail("cannot save " + target.hostPath + ": " + HostErrorText(errno));
+                }
             }
             std::string temporary =
                 FolderOf(plan_.registryReal) + "/" + kTemporaryPrefix + "backup";
-            struct stat saving = target.old;  // a link's backup is the file it names
-            if (S_ISLNK(saving.st_mode) && ::stat(target.hostPath.c_str(), &saving) != 0) {
-                return Fail("cannot save " + target.hostPath + ": " + HostErrorText(errno));
-            }
-            if (!WriteBytesTemporary(temporary, bytes, OwnershipOf(saving), &error)) {
+            if (!WriteBytesTemporary(temporary, step.oldBytes, OwnershipOf(saving), &error)) {
                 return Fail(error);
             }
+            temporaries_.push_back(temporary);
             Replaced replaced = Replace(temporary, saved, &error);
             if (replaced != Replaced::kNo) {
-                report_->written.push_back("backup of " + target.windowsPath + " (" + saved + ")");
+                Forget(temporary);
+                made_.push_back(saved);
+                backups_.push_back("backup of " + target.windowsPath + " (" + saved + ")");
             }
             if (replaced != Replaced::kYes) return Fail(error);
         }
@@ -315,26 +366,28 @@ private:
         return path;
     }
 
-    bool WriteDriveFile(const DriveTarget& target) {
+    static bool ReadLink(const std::string& path, std::string* contents) {
+        std::string buffer(4096, '\0');
+        ssize_t size = ::readlink(path.c_str(), buffer.data(), buffer.size());
+        if (size < 0) return false;
+        if (static_cast<std::size_t>(size) == buffer.size()) {
+            errno = ENAMETOOLONG;
+            return false;
+        }
+        buffer.resize(static_cast<std::size_t>(size));
+        *contents = std::move(buffer);
+        return true;
+    }
+
+    bool StageDriveFile(DriveStep& step) {
+        const DriveTarget& target = *step.target;
         std::string error;
         for (const std::string& folder : target.foldersToMake) {
-            if (Exists(folder)) continue;
-            if (!MakeFolder(folder, &error))
+            if (!Exists(folder) && !MakeFolder(folder, &made_, &error)) {
                 return Fail(error + " (for " + target.windowsPath + ")");
-        }
-        if (target.deletion) {
-            if (host::Unlink(target.hostPath) != 0 && errno != ENOENT) {
-                return Fail("cannot delete " + target.hostPath + ": " + HostErrorText(errno));
             }
-            if (host::SyncFolder(target.folder) != 0) {
-                Done();  // deleted, if not yet for certain on the disk
-                return Fail(target.hostPath +
-                            " was deleted, but its folder could not be flushed "
-                            "to the disk: " +
-                            HostErrorText(errno));
-            }
-            return Done();
         }
+        if (target.deletion) return true;
         std::string temporary = TemporaryFor(target.hostPath);
         Ownership ownership = target.exists && S_ISREG(target.old.st_mode)
                                   ? OwnershipOf(target.old)
@@ -342,11 +395,43 @@ private:
         if (!WriteBytesTemporary(temporary, target.newBytes, ownership, &error)) {
             return Fail(target.windowsPath + " could not be written: " + error);
         }
+        temporaries_.push_back(temporary);
+        step.temporary = temporary;
+        return true;
+    }
+
+    bool PlaceDriveFile(DriveStep& step) {
+        const DriveTarget& target = *step.target;
         if (!Unchanged(target.hostPath, target.exists, target.old)) {
-            host::Unlink(temporary);
-            return Fail(target.hostPath + " changed while --apply ran; it was not replaced");
+            return Fail(target.hostPath + " changed while --apply ran; it was not " +
+                        (target.deletion ? "deleted" : "replaced"));
         }
-        return Finish(Replace(temporary, target.hostPath, &error), error);
+        if (!target.deletion) return Place(step.temporary, target.hostPath, &step.placed);
+        if (!target.exists) {
+            step.placed = true;  // nothing there to delete
+            return true;
+        }
+        if (host::Unlink(target.hostPath) != 0) {
+            return Fail("cannot delete " + target.hostPath + ": " + HostErrorText(errno));
+        }
+        step.placed = true;  // deleted, if not yet for certain on the disk
+        if (host::SyncFolder(target.folder) != 0) {
+            return Fail(target.hostPath + " was deleted, but its folder could not be flushed " +
+                        "to the disk: " + HostErrorText(errno));
+        }
+        return true;
+    }
+
+    // Renames a temporary file over its target; *placed tells whether the
+    // target is now the new file.
+    bool Place(const std::string& temporary, const std::string& target, bool* placed) {
+        std::string error;
+        Replaced replaced = Replace(temporary, target, &error);
+        if (replaced != Replaced::kNo) {
+            *placed = true;
+            Forget(temporary);
+        }
+        return replaced == Replaced::kYes || Fail(error);
     }
 
     // Writes the edited registry file and the undo file to their
@@ -362,64 +447,152 @@ private:
             ::close(in);
             return Fail(ChangedUnderUs());
         }
-        registryTemporary_ = TemporaryFor(real);
+        std::string temporary = TemporaryFor(real);
         std::string removed, lineEnd, error;
         ContentHash hash;
         RegistrySectionFilter filter(plan_.deletedKeys, plan_.codePage);
         bool written = WriteTemporary(
-            registryTemporary_, OwnershipOf(plan_.registryOld),
+            temporary, OwnershipOf(plan_.registryOld),
             [&](int out, std::string* failure) {
-                return EditRegistryFile(in, real, out, registryTemporary_, &filter, &removed, &hash,
+                return EditRegistryFile(in, real, out, temporary, &filter, &removed, &hash,
                                         &lineEnd, failure);
             },
             &error);
         ::close(in);
-        if (!written) {
-            registryTemporary_.clear();
-            return Fail(error);
-        }
+        if (!written) return Fail(error);
+        temporaries_.push_back(temporary);
+        registryTemporary_ = temporary;
         if (registryRead_ != nullptr && registryRead_->taken &&
             registryRead_->hash != hash.Value()) {
-            DropRegistryTemporaries();
             return Fail(ChangedUnderUs());
         }
         std::string undoTemporary = TemporaryFor(plan_.undoFile);
         if (!WriteBytesTemporary(undoTemporary, UndoFileText(removed, UndoComments(), lineEnd),
                                  OwnershipOf(plan_.registryOld), &error)) {
-            DropRegistryTemporaries();
             return Fail(error);
         }
+        temporaries_.push_back(undoTemporary);
         undoTemporary_ = undoTemporary;
         return true;
     }
 
-    void DropRegistryTemporaries() {
-        if (!registryTemporary_.empty()) host::Unlink(registryTemporary_);
-        if (!undoTemporary_.empty()) host::Unlink(undoTemporary_);
-        registryTemporary_.clear();
-        undoTemporary_.clear();
+    // After a failure: puts back what this run put in place, then removes
+    // its temporary files, and its backups and folders when nothing of the
+    // run is left in place.
+    void RollBack() {
+        // The registry file is renamed last: once it is in place, so is
+        // everything, and only the flush of its folder failed.
+        if (!registryPlaced_) {
+            if (undoPlaced_) {
+                if (host::Unlink(plan_.undoFile) != 0) {
+                    RollBackFailed("cannot remove " + plan_.undoFile + ": " + HostErrorText(errno));
+                } else {
+                    undoPlaced_ = false;
+                    undoRolledBack_ = true;
+                    if (host::SyncFolder(FolderOf(plan_.undoFile)) != 0) {
+                        RollBackFailed(plan_.undoFile +
+                                       " was removed, but its folder could not "
+                                       "be flushed to the disk: " +
+                                       HostErrorText(errno));
+                    }
+                }
+            }
+            for (auto step = steps_.rbegin(); step != steps_.rend(); ++step) {
+                if (step->placed) PutBack(*step);
+            }
+        }
+        for (const std::string& temporary : temporaries_) {
+            if (host::Unlink(temporary) != 0 && errno != ENOENT) {
+                leftBehind_.push_back("the temporary file " + temporary +
+                                      " (the next run removes it)");
+            }
+        }
+        temporaries_.clear();
+        if (AnythingPlaced()) return;  // the backups are needed now
+        for (auto path = made_.rbegin(); path != made_.rend(); ++path) {
+            struct stat info {};
+            bool folder = ::lstat(path->c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+            if ((folder ? host::Rmdir(*path) : host::Unlink(*path)) != 0 && errno != ENOENT) {
+                leftBehind_.push_back(*path + ", made by this run (it cannot be removed: " +
+                                      HostErrorText(errno) + ")");
+            }
+        }
+        backupsRemoved_ = true;
     }
 
-    // Puts the undo file and then the registry file in place.
-    bool CommitRegistry() {
-        // The last look before the rename: the registry file must still be
-        // the one read, or a change made to it meanwhile would be lost.
-        const std::string& real = plan_.registryReal;
-        if (!Unchanged(real, true, plan_.registryOld) || Exists(plan_.undoFile)) {
-            DropRegistryTemporaries();
-            return Fail(Exists(plan_.undoFile) ? plan_.undoFile + " appeared while --apply ran"
-                                               : ChangedUnderUs());
+    // Puts one drive file back as it was: a replaced or deleted file from
+    // its saved bytes (or link), a new file removed.
+    void PutBack(DriveStep& step) {
+        const DriveTarget& target = *step.target;
+        if (target.deletion && !target.exists) {
+            step.placed = false;
+            return;
         }
         std::string error;
-        if (!Finish(Replace(undoTemporary_, plan_.undoFile, &error), error)) {
-            undoTemporary_.clear();
-            DropRegistryTemporaries();
+        if (!target.exists) {
+            if (host::Unlink(target.hostPath) != 0 && errno != ENOENT) {
+                RollBackFailed("cannot remove " + target.hostPath + ": " + HostErrorText(errno));
+                return;
+            }
+            step.placed = false;
+            step.rolledBack = true;
+            if (host::SyncFolder(target.folder) != 0) {
+                RollBackFailed(target.hostPath + " was removed, but its folder could not be " +
+                               "flushed to the disk: " + HostErrorText(errno));
+            }
+            return;
+        }
+        std::string temporary = TemporaryFor(target.hostPath);
+        if (!WriteOld(step, temporary, &error)) {
+            RollBackFailed(target.hostPath + " could not be put back: " + error);
+            return;
+        }
+        Replaced replaced = Replace(temporary, target.hostPath, &error);
+        if (replaced == Replaced::kNo) {
+            temporaries_.push_back(temporary);
+            RollBackFailed(target.hostPath + " could not be put back: " + error);
+            return;
+        }
+        step.placed = false;
+        step.rolledBack = true;
+        if (replaced == Replaced::kNotFlushed) RollBackFailed(error);
+    }
+
+    // The replaced file under a temporary name: the link, or the bytes
+    // with the old owner and mode.
+    bool WriteOld(const DriveStep& step, const std::string& temporary, std::string* error) {
+        const DriveTarget& target = *step.target;
+        if (!S_ISLNK(target.old.st_mode)) {
+            return WriteBytesTemporary(temporary, step.oldBytes, OwnershipOf(target.old), error);
+        }
+        if (host::Symlink(step.oldLink, temporary) != 0) {
+            *error = "cannot make the link " + temporary + ": " + HostErrorText(errno);
             return false;
         }
-        undoTemporary_.clear();
-        bool ok = Finish(Replace(registryTemporary_, real, &error), error);
-        registryTemporary_.clear();
-        return ok;
+        if (::geteuid() == 0 &&
+            ::lchown(temporary.c_str(), target.old.st_uid, target.old.st_gid) != 0) {
+            *error = "cannot give the link " + temporary + " its owner: " + HostErrorText(errno);
+            host::Unlink(temporary);
+            return false;
+        }
+        return true;
+    }
+
+    void Forget(const std::string& temporary) {
+        for (auto it = temporaries_.begin(); it != temporaries_.end(); ++it) {
+            if (*it == temporary) {
+                temporaries_.erase(it);
+                return;
+            }
+        }
+    }
+
+    bool AnythingPlaced() const {
+        if (undoPlaced_ || registryPlaced_) return true;
+        for (const DriveStep& step : steps_) {
+            if (step.placed) return true;
+        }
+        return false;
     }
 
     std::string ChangedUnderUs() const {
@@ -444,61 +617,96 @@ private:
         return comments;
     }
 
-    // Records a replaced target as written; a failure after the rename
-    // still fails the run.
-    bool Finish(Replaced replaced, const std::string& error) {
-        if (replaced != Replaced::kNo) Done();
-        return replaced == Replaced::kYes || Fail(error);
-    }
-
-    bool Done() {
-        report_->written.push_back(pending_[done_++]);
-        return true;
-    }
-
+    // Keeps the first failure; the rest of the run is the rollback.
     bool Fail(const std::string& error) {
-        report_->ok = false;
-        report_->error = error;
-        report_->notWritten.assign(pending_.begin() + static_cast<long>(done_), pending_.end());
-        std::size_t drivesDone = std::min(done_, plan_.drives.size());
+        if (failure_.empty()) failure_ = error;
+        return false;
+    }
+
+    void RollBackFailed(const std::string& error) { rollBackFailures_.push_back(error); }
+
+    // Fills the report from what is on the disk now.
+    void Report(bool ok) {
+        report_->ok = ok;
+        if (!backupsRemoved_) report_->written = backups_;
+        auto add = [&](const std::string& name, bool placed, bool rolledBack) {
+            if (placed) {
+                report_->written.push_back(name);
+            } else {
+                (rolledBack ? report_->rolledBack : report_->notWritten).push_back(name);
+            }
+        };
+        for (const DriveStep& step : steps_) {
+            add(plan_.DriveName(*step.target), step.placed, step.rolledBack);
+        }
+        if (plan_.WritesRegistry()) {
+            add("undo file " + plan_.undoFile, undoPlaced_, undoRolledBack_);
+            add(plan_.RegistryName(), registryPlaced_, false);
+        }
+        if (ok) return;
+        report_->error = failure_;
+        if (!rollBackFailures_.empty()) {
+            report_->error += "; putting back what was written failed too:";
+            for (const std::string& failure : rollBackFailures_) report_->error += " " + failure;
+        }
+        report_->machineState = MachineState();
+    }
+
+    std::string MachineState() const {
         std::string state;
-        if (drivesDone == 0) {
-            state = "every drive file as it was; ";
-        } else if (drivesDone < plan_.drives.size()) {
-            state =
-                "the new version of each drive file listed as written and the old version of "
-                "the others; ";
+        std::size_t drivesPlaced = 0;
+        for (const DriveStep& step : steps_) drivesPlaced += step.placed ? 1 : 0;
+        if (!AnythingPlaced()) {
+            state = report_->rolledBack.empty()
+                        ? "everything as it was (nothing was written)"
+                        : "everything as it was (what was written has been rolled back)";
         } else {
-            state = "every new drive file; ";
+            if (drivesPlaced == 0) {
+                state = "every drive file as it was; ";
+            } else if (drivesPlaced < steps_.size()) {
+                state =
+                    "the new version of each drive file listed as written and the old version "
+                    "of the others; ";
+            } else {
+                state = "every new drive file; ";
+            }
+            if (!plan_.WritesRegistry()) {
+                state += "the registry file unchanged (no key was deleted)";
+            } else if (registryPlaced_) {
+                state += "the registry file without the deleted key, and the undo file " +
+                         plan_.undoFile;
+            } else if (undoPlaced_) {
+                state +=
+                    "the registry file unchanged (the deleted key is still in it), and the "
+                    "undo file " +
+                    plan_.undoFile + " for a rewrite that did not happen";
+            } else {
+                state += "the registry file unchanged (the deleted key is still in it)";
+            }
         }
-        std::size_t undoAt = plan_.drives.size();  // then the registry file
-        if (!plan_.WritesRegistry()) {
-            state += "the registry file unchanged (no key was deleted)";
-        } else if (done_ <= undoAt) {
-            state += "the registry file unchanged (the deleted key is still in it)";
-        } else if (done_ == undoAt + 1) {
-            state +=
-                "the registry file unchanged (the deleted key is still in it), and the "
-                "undo file " +
-                plan_.undoFile + " for a rewrite that did not happen";
-        } else {
-            state +=
-                "the registry file without the deleted key, and the undo file " + plan_.undoFile;
-        }
-        if (!report_->written.empty() && report_->written.front().rfind("backup of ", 0) == 0) {
+        if (!backupsRemoved_ && !backups_.empty()) {
             state += "; copies of the replaced files in " + plan_.backupFolder;
         }
-        report_->machineState = state;
-        return false;
+        for (const std::string& left : leftBehind_) state += "; " + left;
+        return state;
     }
 
     ApplyPlan& plan_;
     const FileFingerprint* registryRead_;
     ApplyReport* report_;
-    std::vector<std::string> pending_;
-    std::size_t done_ = 0;
-    std::string registryTemporary_;  // made, not yet in place
+    std::vector<DriveStep> steps_;
+    std::vector<std::string> temporaries_;  // written, not yet renamed
+    std::vector<std::string> made_;         // folders and backups, in the order made
+    std::vector<std::string> backups_;      // their names in the report
+    bool backupsRemoved_ = false;
+    std::string registryTemporary_;
     std::string undoTemporary_;
+    bool undoPlaced_ = false;
+    bool registryPlaced_ = false;
+    bool undoRolledBack_ = false;
+    std::string failure_;
+    std::vector<std::string> rollBackFailures_;
+    std::vector<std::string> leftBehind_;
 };
 
 }  // namespace

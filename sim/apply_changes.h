@@ -4,15 +4,19 @@
 // controller key alone when a driver file cannot be copied).
 //
 // Before anything is written, every target is checked (see apply_plan.h).
-// Temporary files of an earlier run that was killed are removed. Each file
-// that is replaced is first saved into a backup folder beside the undo
-// file. Each file is written to a temporary file in its own folder, named
-// .kestrow-tmp.<name>, flushed, given the target's owner, group and mode,
-// and renamed over the target, so that a kill at any moment leaves every
-// target as it was or as it is to be. The registry file is edited, not
-// written out again (registry_file_edit.h); the removed sections go to an
-// undo file first, and the registry file is checked again just before the
-// rename, so that a change another program made to it is never lost.
+// Temporary files of an earlier run that was killed are removed. Then the
+// run goes in two stages, so that the machine ends as it was or as it is
+// to be, never in between. First every file that is to be replaced is
+// saved into a backup folder beside the undo file, and every new file is
+// written to a temporary file in its target's folder, named
+// .kestrow-tmp.<name>, flushed and given the target's owner, group and
+// mode. Only then is each renamed over its target. When any step fails,
+// what the run already put in place is put back and everything it made is
+// removed; a kill at any moment leaves every target as it was or as it is
+// to be. The registry file is edited, not written out again
+// (registry_file_edit.h); the removed sections go to an undo file, and the
+// registry file is checked again just before the rename, so that a change
+// another program made to it is never lost.
 #ifndef KESTROW_SIM_APPLY_CHANGES_H
 #define KESTROW_SIM_APPLY_CHANGES_H
 
@@ -34,7 +38,7 @@ std::string FreeUndoFileName(const std::string& registryFile);
 // Writes the run's changes. registryRead, when given, is the registry file
 // as it was when the machine was loaded; the file must still be that file.
 // The report lists, in the order done, what was written and what was not,
-// and after a failure what the machine holds now.
+// what was rolled back, and after a failure what the machine holds now.
 ApplyReport ApplyChanges(platform::sim::Machine& machine, platform::sim::RegistryTree& before,
                          const MachineDescription& description,
                          const FileFingerprint* registryRead = nullptr);

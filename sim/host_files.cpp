@@ -47,6 +47,8 @@ const char* HostCallName(HostCall call) {
             return "mkdir";
         case HostCall::Rmdir:
             return "rmdir";
+        case HostCall::Symlink:
+            return "symlink";
     }
     return "?";
 }
@@ -134,6 +136,11 @@ int Mkdir(const std::string& path, mode_t mode) {
 int Rmdir(const std::string& path) {
     if (!Allowed(HostCall::Rmdir, path)) return -1;
     return ::rmdir(path.c_str());
+}
+
+int Symlink(const std::string& contents, const std::string& path) {
+    if (!Allowed(HostCall::Symlink, path)) return -1;
+    return ::symlink(contents.c_str(), path.c_str());
 }
 
 int SyncFolder(const std::string& folder) {

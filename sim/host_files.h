@@ -13,7 +13,20 @@
 
 namespace kestrow_sim {
 
-enum class HostCall { Open, Read, Write, Fsync, Close, Rename, Unlink, Chown, Chmod, Mkdir, Rmdir };
+enum class HostCall {
+    Open,
+    Read,
+    Write,
+    Fsync,
+    Close,
+    Rename,
+    Unlink,
+    Chown,
+    Chmod,
+    Mkdir,
+    Rmdir,
+    Symlink
+};
 
 const char* HostCallName(HostCall call);
 
@@ -45,6 +58,8 @@ int Chown(const std::string& path, uid_t owner, gid_t group);
 int Fchmod(int fd, mode_t mode, const std::string& path);
 int Mkdir(const std::string& path, mode_t mode);
 int Rmdir(const std::string& path);
+// Makes a symbolic link at path holding contents.
+int Symlink(const std::string& contents, const std::string& path);
 
 // Flushes a folder's entries (after a rename or unlink in it).
 int SyncFolder(const std::string& folder);

@@ -346,6 +346,8 @@ std::string FormatTextReport(const RunReport& report) {
         for (const std::string& leftover : applied.removedLeftovers)
             line("  removed leftover of an earlier run: " + leftover);
         for (const std::string& written : applied.written) line("  written: " + written);
+        for (const std::string& rolledBack : applied.rolledBack)
+            line("  rolled back: " + rolledBack);
         for (const std::string& notWritten : applied.notWritten)
             line("  NOT written: " + notWritten);
         if (applied.ok && applied.written.empty()) line("  nothing to write");
@@ -437,6 +439,7 @@ std::string FormatJsonReport(const RunReport& report) {
                            {"error", report.applied->error},
                            {"written", report.applied->written},
                            {"not_written", report.applied->notWritten},
+                           {"rolled_back", report.applied->rolledBack},
                            {"removed_leftovers", report.applied->removedLeftovers},
                            {"machine_now", report.applied->machineState}};
     } else {

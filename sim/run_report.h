@@ -60,8 +60,12 @@ struct KeyReport {
 // What --apply wrote back to the host.
 struct ApplyReport {
     bool ok = true;
+    // Each target is in one of the three: in place now, never put in
+    // place, or put in place and then put back as it was after a later
+    // step failed.
     std::vector<std::string> written;
     std::vector<std::string> notWritten;
+    std::vector<std::string> rolledBack;
     std::string error;
     // Temporary files of an earlier run that was killed, removed first.
     std::vector<std::string> removedLeftovers;

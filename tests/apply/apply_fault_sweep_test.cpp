@@ -1,10 +1,11 @@
 // --apply against a host that fails: each host call of a run is made to
 // fail in turn, and separately the process is ended right before it (in a
-// child process, at step k). After each, every file of the machine folder
-// must be as it was before or as a complete run leaves it, the registry
-// may only have changed once every drive file is in place, the report
-// (when the process lived) must say what is on disk, and the next run must
-// finish and leave no temporary file.
+// child process, at step k). After a failure the whole machine folder must
+// be as it was before or as a complete run leaves it (the failed run puts
+// back what it wrote), and the report must say what is on disk. After a
+// kill, every file must be as it was or as it is to be, and the registry
+// may only have changed once every drive file is in place. Either way the
+// next run must finish and leave no temporary file.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -77,6 +78,25 @@ Tree ReadTree(const fs::path& root) {
 
 bool IsTemporary(const std::string& path) {
     return fs::path(path).filename().string().rfind(".kestrow-tmp", 0) == 0;
+}
+
+Tree WithoutTemporaries(Tree tree) {
+    for (auto entry = tree.begin(); entry != tree.end();) {
+        entry = IsTemporary(entry->first) ? tree.erase(entry) : std::next(entry);
+    }
+    return tree;
+}
+
+// The paths where two trees differ, for a failure message.
+std::string Differences(const Tree& a, const Tree& b) {
+    std::string paths;
+    for (const auto& [path, entry] : a) {
+        if (!b.count(path) || !(b.at(path) == entry)) paths += " " + path;
+    }
+    for (const auto& [path, entry] : b) {
+        if (!a.count(path)) paths += " " + path;
+    }
+    return paths;
 }
 
 bool HasTemporary(const Tree& tree) {
@@ -171,8 +191,23 @@ protected:
         }
     }
 
+    // The whole tree, modes included, is as before or as after; the only
+    // temporary file is the earlier run's leftover, when removing it failed.
+    void CheckWholeTree(const Tree& now) {
+        Tree clean = WithoutTemporaries(now);
+        Tree before = WithoutTemporaries(before_), after = WithoutTemporaries(after_);
+        EXPECT_TRUE(clean == before || clean == after)
+            << "differs from before in" << Differences(clean, before) << "; from after in"
+            << Differences(clean, after);
+        for (const auto& [path, entry] : now) {
+            if (IsTemporary(path)) {
+                EXPECT_TRUE(before_.count(path) && before_.at(path) == entry) << path;
+            }
+        }
+    }
+
     // What the report says was written is new on disk; what it says was
-    // not is as it was.
+    // not, or rolled back, is as it was.
     void CheckReport(const kestrow_sim::ApplyReport& report, const Tree& now) {
         auto relative = [&](const std::string& name) -> std::string {
             std::string folder = machine_.string() + "/";
@@ -188,13 +223,14 @@ protected:
             if (path.empty()) continue;
             EXPECT_TRUE(now.count(path) && now.at(path) == after_.at(path)) << name;
         }
-        for (const std::string& name : report.notWritten) {
+        std::vector<std::string> asBefore = report.notWritten;
+        asBefore.insert(asBefore.end(), report.rolledBack.begin(), report.rolledBack.end());
+        for (const std::string& name : asBefore) {
             std::string path = relative(name);
             if (path.empty()) continue;
-            bool asBefore = before_.count(path)
-                                ? now.count(path) && now.at(path) == before_.at(path)
-                                : !now.count(path);
-            EXPECT_TRUE(asBefore) << name;
+            bool kept = before_.count(path) ? now.count(path) && now.at(path) == before_.at(path)
+                                            : !now.count(path);
+            EXPECT_TRUE(kept) << name;
         }
         EXPECT_FALSE(report.machineState.empty());
     }
@@ -249,7 +285,7 @@ TEST_F(ApplyFaultSweepTest, EachHostCallFailsOrEndsTheProcess) {
             auto report = Apply(*run, &failing);
             EXPECT_FALSE(report.ok);
             Tree now = ReadTree(machine_);
-            CheckBeforeOrAfter(now, false);
+            CheckWholeTree(now);
             CheckReport(report, now);
             CheckNextRun(HasTemporary(now));
         }
@@ -275,46 +311,148 @@ TEST_F(ApplyFaultSweepTest, EachHostCallFailsOrEndsTheProcess) {
     }
 }
 
-// Fails the first call of one kind on one path.
-class FailOnPath : public kestrow_sim::HostCallHook {
+// Fails chosen calls: the nth call of a kind whose path contains a text.
+class FailCalls : public kestrow_sim::HostCallHook {
 public:
-    FailOnPath(HostCall call, std::string path) : call_(call), path_(std::move(path)) {}
+    struct Fault {
+        HostCall call;
+        const char* path;
+        int nth;
+    };
+    explicit FailCalls(std::vector<Fault> faults)
+        : faults_(std::move(faults)), seen_(faults_.size()) {}
     int Before(HostCall call, const std::string& path) override {
-        return call == call_ && path.find(path_) != std::string::npos ? ENOSPC : 0;
+        for (std::size_t i = 0; i < faults_.size(); ++i) {
+            if (call == faults_[i].call && path.find(faults_[i].path) != std::string::npos &&
+                ++seen_[i] == faults_[i].nth) {
+                return ENOSPC;
+            }
+        }
+        return 0;
     }
 
 private:
-    HostCall call_;
-    std::string path_;
+    std::vector<Fault> faults_;
+    std::vector<int> seen_;
 };
 
-// One drive file cannot be written (a full partition): the one before it
-// is in place and reported so, the others and the registry are not.
-TEST_F(ApplyFaultSweepTest, OneDriveFileFailsTheOthersAreReportedAsTheyAre) {
+// A step fails after the checks passed (a full partition, say): what was
+// put in place is put back, and the report says so. Only when putting back
+// fails too does the machine hold a mix, which the report then names.
+TEST_F(ApplyFaultSweepTest, AFailedStepRollsBackWhatWasWritten) {
     FreshMachine();
-    std::string registry;
+    before_ = ReadTree(machine_);
     {
-        std::ifstream file(machine_ / "registry.reg", std::ios::binary);
-        registry.assign(std::istreambuf_iterator<char>(file), {});
+        auto run = Prepare(machine_);
+        ASSERT_TRUE(Apply(*run, nullptr).ok);
     }
-    auto run = Prepare(machine_);
-    FailOnPath full(HostCall::Write, "iusbehci.sys");
-    auto report = Apply(*run, &full);
-    EXPECT_FALSE(report.ok);
-    EXPECT_NE(report.error.find("No space left on device"), std::string::npos) << report.error;
-    ASSERT_EQ(report.written.size(), 2u);  // the backup of iusb2.inf, then iusb2.inf
-    EXPECT_EQ(report.written[0].rfind("backup of C:\\WINDOWS\\inf\\iusb2.inf", 0), 0u);
-    EXPECT_EQ(report.written[1].rfind("C:\\WINDOWS\\inf\\iusb2.inf (", 0), 0u);
-    ASSERT_EQ(report.notWritten.size(), 4u);
-    EXPECT_EQ(report.notWritten[0].rfind("C:\\WINDOWS\\system32\\drivers\\iusbehci.sys", 0), 0u);
-    EXPECT_EQ(report.notWritten[3].rfind("registry file ", 0), 0u);
-    EXPECT_NE(report.machineState.find("listed as written"), std::string::npos);
-    EXPECT_NE(report.machineState.find("the deleted key is still in it"), std::string::npos);
-    Tree now = ReadTree(machine_);
-    EXPECT_EQ(now.at("registry.reg").bytes, registry);
-    EXPECT_FALSE(now.count("drive_c/WINDOWS/system32/drivers/iusbehci.sys"));
-    EXPECT_FALSE(now.count("registry.undo.reg"));
-    EXPECT_FALSE(HasTemporary(now));
+    after_ = ReadTree(machine_);
+    const char* kInf = "drive_c/WINDOWS/inf/iusb2.inf";
+    struct Case {
+        const char* what;
+        std::vector<FailCalls::Fault> faults;
+        std::size_t written, rolledBack;
+        const char* state;
+        bool asBefore;  // else: iusb2.inf new, its backup kept, the rest as before
+    };
+    const Case cases[] = {
+        {"one drive file cannot be written",
+         {{HostCall::Write, "iusbehci.sys", 1}},
+         0,
+         0,
+         "everything as it was (nothing was written)",
+         true},
+        {"the second drive file cannot be renamed",
+         {{HostCall::Rename, "iusbehci.sys", 1}},
+         0,
+         1,
+         "everything as it was (what was written has been rolled back)",
+         true},
+        {"the registry file cannot be renamed",
+         {{HostCall::Rename, "m/registry.reg", 1}},
+         0,
+         4,  // three drive files and the undo file
+         "everything as it was (what was written has been rolled back)",
+         true},
+        {"the replaced file cannot be put back",
+         {{HostCall::Rename, "iusbehci.sys", 1}, {HostCall::Rename, kInf, 2}},
+         2,  // the backup of iusb2.inf, then iusb2.inf
+         0,
+         "the new version of each drive file listed as written",
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FreshMachine();
+        auto run = Prepare(machine_);
+        FailCalls failing(c.faults);
+        auto report = Apply(*run, &failing);
+        EXPECT_FALSE(report.ok);
+        EXPECT_NE(report.error.find("No space left on device"), std::string::npos) << report.error;
+        EXPECT_EQ(report.written.size(), c.written);
+        EXPECT_EQ(report.rolledBack.size(), c.rolledBack);
+        EXPECT_EQ(report.notWritten.size(), 5u - c.rolledBack - (c.written ? 1 : 0));
+        EXPECT_EQ(report.notWritten.back().rfind("registry file ", 0), 0u);
+        EXPECT_NE(report.machineState.find(c.state), std::string::npos) << report.machineState;
+        Tree now = ReadTree(machine_);
+        EXPECT_FALSE(HasTemporary(now));
+        if (c.asBefore) {
+            EXPECT_TRUE(now == WithoutTemporaries(before_)) << Differences(now, before_);
+        } else {
+            EXPECT_NE(report.error.find("failed too"), std::string::npos) << report.error;
+            EXPECT_NE(report.machineState.find("copies of the replaced files in"),
+                      std::string::npos);
+            EXPECT_TRUE(now.at(kInf) == after_.at(kInf));
+            EXPECT_TRUE(now.count("registry.undo.files/C/WINDOWS/inf/iusb2.inf"));
+            EXPECT_TRUE(now.at("registry.reg") == before_.at("registry.reg"));
+        }
+        CheckReport(report, now);
+        CheckNextRun(false);
+    }
+}
+
+// What a rollback puts back beyond bytes and modes: a replaced symbolic
+// link is a link again, naming what it named, and a folder the run had to
+// make (one removed after the machine was loaded) is gone again.
+TEST_F(ApplyFaultSweepTest, RollBackPutsBackLinksAndRemovesFoldersItMade) {
+    struct Case {
+        const char* what;
+        void (*beforeLoading)(const fs::path& machine);
+        void (*afterLoading)(const fs::path& machine);
+    };
+    const Case cases[] = {
+        {"a driver file that is a link",
+         [](const fs::path& machine) {
+             fs::rename(machine / "drive_c/WINDOWS/inf/iusb2.inf", machine / "drive_c/old.inf");
+             fs::create_symlink("../../old.inf", machine / "drive_c/WINDOWS/inf/iusb2.inf");
+         },
+         [](const fs::path&) {}},
+        {"a driver folder to make", [](const fs::path&) {},
+         [](const fs::path& machine) {
+             fs::remove_all(machine / "drive_c/WINDOWS/system32/drivers");
+         }},
+    };
+    const fs::path link = "drive_c/WINDOWS/inf/iusb2.inf";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FreshMachine();
+        c.beforeLoading(machine_);
+        auto run = Prepare(machine_);
+        c.afterLoading(machine_);
+        Tree start = WithoutTemporaries(ReadTree(machine_));
+        bool wasLink = fs::is_symlink(machine_ / link);
+        FailCalls failing({{HostCall::Rename, "m/registry.reg", 1}});
+        auto report = Apply(*run, &failing);
+        EXPECT_FALSE(report.ok);
+        EXPECT_TRUE(report.written.empty());
+        EXPECT_EQ(report.rolledBack.size(), 4u);
+        Tree now = ReadTree(machine_);
+        EXPECT_TRUE(now == start) << Differences(now, start);
+        EXPECT_EQ(fs::is_symlink(machine_ / link), wasLink);
+        if (wasLink) {
+            EXPECT_EQ(fs::read_symlink(machine_ / link), "../../old.inf");
+        }
+    }
 }
 
 // Another program changes the registry file after it was read (while the
@@ -356,13 +494,7 @@ TEST_F(ApplyFaultSweepTest, RegistryChangedAfterReadingIsNeverOverwritten) {
             << report.error;
         // Found before any drive file was written: nothing changed (but
         // the earlier run's leftover, removed first).
-        auto withoutTemporaries = [](Tree tree) {
-            for (auto entry = tree.begin(); entry != tree.end();) {
-                entry = IsTemporary(entry->first) ? tree.erase(entry) : std::next(entry);
-            }
-            return tree;
-        };
-        EXPECT_TRUE(withoutTemporaries(ReadTree(machine_)) == withoutTemporaries(changed));
+        EXPECT_TRUE(WithoutTemporaries(ReadTree(machine_)) == WithoutTemporaries(changed));
         EXPECT_TRUE(report.written.empty());
     }
 }
