@@ -359,7 +359,7 @@ private:
     // C:\WINDOWS\inf\x.inf -> C/WINDOWS/inf/x.inf
     static std::string BackupPath(const DriveTarget& target) {
         std::string path = target.windowsPath;
-        if (path.size() >= 3 && path[1] == ':') path = path.substr(0, 1) + path.substr(2);
+        if (path.size() >= 3 && path[1] == ':') path.erase(1, 1);
         for (char& c : path) {
             if (c == '\\') c = '/';
         }
