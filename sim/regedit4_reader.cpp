@@ -75,18 +75,6 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     return true;
 }
 
-bool EqualsAsciiNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i];
-        char y = b[i];
-        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-        if (x != y) return false;
-    }
-    return true;
-}
-
 // At most kExcerptBytes of output: printable ASCII as it is, other bytes as
 // \xNN, and "..." when the text was cut.
 std::string Excerpt(std::string_view text) {
@@ -492,11 +480,8 @@ private:
     }
 
     static std::size_t RootIndex(std::string_view name) {
-        const std::vector<std::string>& roots = RegistryTree::RootNames();
-        for (std::size_t i = 0; i < roots.size(); ++i) {
-            if (EqualsAsciiNoCase(roots[i], name)) return i;
-        }
-        return SIZE_MAX;
+        std::size_t index = RegistryTree::RootIndex(name);
+        return index < RegistryTree::RootNames().size() ? index : SIZE_MAX;
     }
 
     bool ParseValueLine(std::string_view line, std::size_t start) {

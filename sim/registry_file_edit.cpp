@@ -13,18 +13,6 @@ namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
-bool EqualsAsciiNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i];
-        char y = b[i];
-        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-        if (x != y) return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 RegistrySectionFilter::RegistrySectionFilter(const std::vector<std::string>& deletedKeys,
@@ -50,12 +38,8 @@ bool RegistrySectionFilter::ParseKeyPath(std::string_view path, std::size_t* roo
         if (pos >= path.size() || path[pos] == '\\') {
             std::string_view name = path.substr(start, std::min(pos, path.size()) - start);
             if (first) {
-                const std::vector<std::string>& roots = platform::sim::RegistryTree::RootNames();
-                *root = roots.size();
-                for (std::size_t i = 0; i < roots.size(); ++i) {
-                    if (EqualsAsciiNoCase(roots[i], name)) *root = i;
-                }
-                if (*root == roots.size()) return false;
+                *root = platform::sim::RegistryTree::RootIndex(name);
+                if (*root == platform::sim::RegistryTree::RootNames().size()) return false;
                 first = false;
             } else if (!name.empty()) {
                 names->push_back(name);

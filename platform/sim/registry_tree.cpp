@@ -320,6 +320,13 @@ bool RegistryTree::RootHandleValue(std::string_view name, std::uint32_t* value) 
     return false;
 }
 
+std::size_t RegistryTree::RootIndex(std::string_view name) {
+    CodePage ascii;
+    std::size_t index = 0;
+    while (index < std::size(kRoots) && !ascii.SameName(kRoots[index].name, name)) ++index;
+    return index;
+}
+
 RegistryKey* RegistryTree::Root(std::string_view name) const {
     std::uint32_t handle = 0;
     return RootHandleValue(name, &handle) ? Root(handle) : nullptr;

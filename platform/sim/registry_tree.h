@@ -110,6 +110,9 @@ public:
     RegistryKey* Root(std::string_view name) const;
     RegistryKey* Root(std::uint32_t handleValue) const;
     static bool RootHandleValue(std::string_view name, std::uint32_t* value);
+    // A root's place in RootNames(), its name compared without letter case;
+    // RootNames().size() when there is no such root.
+    static std::size_t RootIndex(std::string_view name);
 
     // A key by full path, root included ("HKEY_LOCAL_MACHINE\Enum\PCI").
     RegistryKey* FindFullPath(std::string_view path);
