@@ -46,7 +46,14 @@ apt_options=(
 
 echo "fetch-qemu-user: downloading qemu-user $QEMU_USER_VERSION from bookworm-backports"
 apt-get "${apt_options[@]}" update -qq
-(cd "$apt_dir/download" && apt-get "${apt_options[@]}" download "qemu-user=$QEMU_USER_VERSION")
+# A backport is replaced when a newer one arrives; the archive then no
+# longer holds the version named here, and the newer one is taken instead.
+if ! (cd "$apt_dir/download" &&
+      apt-get "${apt_options[@]}" download "qemu-user=$QEMU_USER_VERSION"); then
+  echo "fetch-qemu-user: $QEMU_USER_VERSION is no longer in bookworm-backports;" \
+       "taking the qemu-user it holds now" >&2
+  (cd "$apt_dir/download" && apt-get "${apt_options[@]}" download qemu-user)
+fi
 
 # Unpacked beside the target first and renamed into place at the end, so
 # that an interrupted run never leaves a half-unpacked emulator.
@@ -60,7 +67,10 @@ if [ ! -x "$unpacked/usr/bin/qemu-i386" ]; then
 fi
 mkdir "$partial"
 mv "$unpacked/usr/bin/qemu-i386" "$unpacked/usr/share/doc/qemu-user/copyright" "$partial/"
+# VERSION is the version asked for (a later run then has nothing to do);
+# PACKAGE_VERSION the one unpacked.
 echo "$QEMU_USER_VERSION" > "$partial/VERSION"
+dpkg-deb -f "$apt_dir"/download/qemu-user_*.deb Version > "$partial/PACKAGE_VERSION"
 mv "$partial" "$target"
 rm -rf "$apt_dir"
 echo "fetch-qemu-user: $qemu"
