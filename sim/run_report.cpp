@@ -435,13 +435,27 @@ std::string FormatJsonReport(const RunReport& report) {
     json["exit_code"] = report.exitCode ? Json(*report.exitCode) : Json(nullptr);
     json["dry_run"] = !report.applyRequested;
     if (report.applied) {
-        json["applied"] = {{"ok", report.applied->ok},
-                           {"error", report.applied->error},
-                           {"written", report.applied->written},
-                           {"not_written", report.applied->notWritten},
-                           {"rolled_back", report.applied->rolledBack},
-                           {"removed_leftovers", report.applied->removedLeftovers},
-                           {"machine_now", report.applied->machineState}};
+        // The lists name host paths and the machine's own paths, in
+        // whatever bytes they have: each list has its "_bytes" twin too.
+        auto bytesOf = [](const std::vector<std::string>& texts) {
+            Json list = Json::array();
+            for (const std::string& text : texts) list.push_back(BytesAsLatin1(text));
+            return list;
+        };
+        const ApplyReport& applied = *report.applied;
+        json["applied"] = {{"ok", applied.ok},
+                           {"error", applied.error},
+                           {"error_bytes", BytesAsLatin1(applied.error)},
+                           {"written", applied.written},
+                           {"written_bytes", bytesOf(applied.written)},
+                           {"not_written", applied.notWritten},
+                           {"not_written_bytes", bytesOf(applied.notWritten)},
+                           {"rolled_back", applied.rolledBack},
+                           {"rolled_back_bytes", bytesOf(applied.rolledBack)},
+                           {"removed_leftovers", applied.removedLeftovers},
+                           {"removed_leftovers_bytes", bytesOf(applied.removedLeftovers)},
+                           {"machine_now", applied.machineState},
+                           {"machine_now_bytes", BytesAsLatin1(applied.machineState)}};
     } else {
         json["applied"] = nullptr;
     }

@@ -114,6 +114,13 @@ class JsonBytesTest(TempMachineCase):
             for field in fields:
                 self.assertEqual(item[field + "_bytes"].encode("latin-1").decode("cp1252"),
                                  item[field])
+        # --apply's lists name host paths, which need not be UTF-8 either.
+        result = run("--machine", target, "--json", "--apply", "--answer", "ok")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        applied = json.loads(result.stdout.decode("utf-8"))["applied"]
+        written = [text.encode("latin-1") for text in applied["written_bytes"]]
+        self.assertEqual(len(written), len(applied["written"]))
+        self.assertIn(os.path.join(target, b"registry.reg"), written[-1])
 
 
 class CodePageTest(TempMachineCase):
