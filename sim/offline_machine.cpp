@@ -48,7 +48,7 @@ bool FindOfflineRegistry(const platform::sim::FileSystem& files, char bootDrive,
     }
     if (!files.IsDirectory(windowsDirectory)) {
         *error = "there is no Windows folder " + windowsDirectory + " (from " +
-                 result.windowsDirectoryFrom + ")";
+                 result.windowsDirectoryFrom + "; --registry FILE runs with another registry)";
         return false;
     }
     result.windowsDirectory = files.CanonicalPath(windowsDirectory);

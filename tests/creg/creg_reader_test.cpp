@@ -4,9 +4,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "tests/creg/creg_writer.h"
 
@@ -194,47 +196,90 @@ void ExpectedExport(const RegistryKey& key, const std::string& path, std::string
     }
 }
 
-// libcreg's own export tool reads the writer's files as written: the same
-// keys, in the same order, with the same values.
-TEST(CregWriterTest, CregexportReadsTheFileBack) {
-    const std::string program = CREGEXPORT_PROGRAM;
-    if (program.empty() || ::access(program.c_str(), X_OK) != 0) {
-        GTEST_SKIP() << "cregexport (libcreg-utils) is not installed";
+// What creginfo prints of the key tree: each key as "(key:) name" and each
+// value as "(value: N) name", indented one blank a level below the root.
+void ExpectedInfo(const RegistryKey& key, int depth, std::string* out) {
+    const std::string indent(static_cast<std::size_t>(depth), ' ');
+    for (std::size_t i = 0; i < key.Values().size(); ++i) {
+        const RegistryValue& value = key.Values()[i];
+        *out += indent + " (value: " + std::to_string(i) + ") " +
+                (value.name.empty() ? "(default)" : Latin1ToUtf8(value.name)) + "\n";
     }
-    RegistryTree machine;
-    FillMachine(machine.Root("HKEY_LOCAL_MACHINE"));
-    std::string path = ::testing::TempDir() + "creg_writer_test_system.dat";
-    {
-        std::ofstream out(path, std::ios::binary);
-        out << WriteCreg(*machine.Root("HKEY_LOCAL_MACHINE"), {512, true});
+    for (std::size_t i = 0; i < key.SubkeyCount(); ++i) {
+        const RegistryKey& subkey = *key.SubkeyAt(i);
+        *out += indent + " (key:) " + Latin1ToUtf8(subkey.Name()) + "\n";
+        ExpectedInfo(subkey, depth + 1, out);
     }
+}
+
+// Runs a program on a file; its standard output and error, and whether it
+// exited with 0.
+bool RunTool(const std::string& program, const std::string& path, std::string* output) {
     std::string command = program + " -c windows-1252 " + path + " 2>&1";
     FILE* pipe = ::popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string output;
+    if (pipe == nullptr) return false;
     char buffer[4096];
     std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-    int status = ::pclose(pipe);
-    std::remove(path.c_str());
-    ASSERT_EQ(status, 0) << output;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output->append(buffer, n);
+    return ::pclose(pipe) == 0;
+}
 
-    // Its key paths and value names, in its order, against the tree's.
-    std::string exported;
+// The lines of the text that start, after their indentation, with one of
+// the prefixes.
+std::string LinesStartingWith(const std::string& text, const std::vector<std::string>& prefixes) {
+    std::string kept;
     std::size_t start = 0;
-    while (start < output.size()) {
-        std::size_t end = output.find('\n', start);
-        if (end == std::string::npos) end = output.size();
-        std::string line = output.substr(start, end - start);
-        if (line.rfind("Key path: ", 0) == 0 || line.rfind("Value: ", 0) == 0 ||
-            line.rfind("Data size: ", 0) == 0) {
-            exported += line + "\n";
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        std::string unindented = line.substr(std::min(line.find_first_not_of(' '), line.size()));
+        for (const std::string& prefix : prefixes) {
+            if (unindented.rfind(prefix, 0) == 0) {
+                kept += line + "\n";
+                break;
+            }
         }
         start = end + 1;
     }
-    std::string expected;
-    ExpectedExport(*machine.Root("HKEY_LOCAL_MACHINE"), "", &expected);
-    EXPECT_EQ(exported, expected);
+    return kept;
+}
+
+// libcreg's own tools read the writer's files as written: the same keys,
+// in the same order, with the same values.
+TEST(CregWriterTest, LibcregToolsReadTheFileBack) {
+    RegistryTree machine;
+    FillMachine(machine.Root("HKEY_LOCAL_MACHINE"));
+    const RegistryKey& root = *machine.Root("HKEY_LOCAL_MACHINE");
+    std::string path = ::testing::TempDir() + "creg_writer_test_system.dat";
+    {
+        std::ofstream out(path, std::ios::binary);
+        out << WriteCreg(root, {512, true});
+    }
+    std::string exported, info;
+    ExpectedExport(root, "", &exported);
+    ExpectedInfo(root, 0, &info);
+    struct Tool {
+        const char* program;
+        std::vector<std::string> prefixes;  // of the lines compared
+        std::string expected;
+    };
+    const Tool tools[] = {
+        {CREGEXPORT_PROGRAM, {"Key path: ", "Value: ", "Data size: "}, exported},
+        {CREGINFO_PROGRAM, {"(key:) ", "(value: "}, info},
+    };
+    bool ran = false;
+    for (const Tool& tool : tools) {
+        SCOPED_TRACE(tool.program);
+        if (std::string(tool.program).empty() || ::access(tool.program, X_OK) != 0) continue;
+        ran = true;
+        std::string output;
+        ASSERT_TRUE(RunTool(tool.program, path, &output)) << output;
+        EXPECT_EQ(LinesStartingWith(output, tool.prefixes), tool.expected);
+    }
+    std::remove(path.c_str());
+    if (!ran) GTEST_SKIP() << "creginfo and cregexport (libcreg-utils) are not installed";
 }
 
 }  // namespace

@@ -70,7 +70,8 @@ TEST(OfflineMachineTest, SaysWhatIsMissing) {
     const Case cases[] = {
         {"no Windows folder",
          {},
-         "there is no Windows folder C:\\WINDOWS (from the default; there is no C:\\MSDOS.SYS)"},
+         "there is no Windows folder C:\\WINDOWS (from the default; there is no C:\\MSDOS.SYS; "
+         "--registry FILE runs with another registry)"},
         {"no SYSTEM.DAT",
          {{"C:\\WINDOWS\\WIN.INI", ""}},
          "no registry: C:\\WINDOWS\\SYSTEM.DAT is missing (--registry FILE runs with another "
