@@ -100,6 +100,14 @@ struct RestartRequest {
     DWORD reserved = 0;
 };
 
+// A key RegDeleteKeyA removed, kept whole with everything that was below it,
+// so that what a run deleted can be told afterwards without a copy of the
+// whole registry made before the run.
+struct DeletedRegistryKey {
+    std::string parentPath;  // full path of the key it was below
+    std::unique_ptr<RegistryKey> key;
+};
+
 // Thrown by ExitProcessWithCode on the simulated machine; whoever runs the
 // program catches it. Nothing in the program catches it.
 struct ProcessEnded {
@@ -148,6 +156,8 @@ public:
     std::size_t CallCount(Operation op) const;
     const std::vector<MessageBoxRecord>& Boxes() const { return boxes_; }
     const std::vector<RestartRequest>& Restarts() const { return restarts_; }
+    // The keys RegDeleteKeyA removed, in the order it removed them.
+    const std::vector<DeletedRegistryKey>& DeletedKeys() const { return deletedKeys_; }
     UINT ErrorMode() const { return errorMode_; }
     std::optional<int> ExitCode() const { return exitCode_; }
     // Registry handles and file streams the program opened and never closed.
@@ -181,6 +191,7 @@ private:
     std::vector<Call> calls_;
     std::vector<MessageBoxRecord> boxes_;
     std::vector<RestartRequest> restarts_;
+    std::vector<DeletedRegistryKey> deletedKeys_;
     UINT errorMode_ = 0;
     std::optional<int> exitCode_;
     std::unique_ptr<Impl> impl_;

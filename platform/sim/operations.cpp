@@ -488,7 +488,9 @@ LONG Machine::Impl::RegDeleteKeyA(HKEY key, const char* subKey) {
     // Windows 98 removes the key with everything below it. Handles open on
     // any of those keys now refer to a deleted key.
     InvalidateSubtree(target);
-    target->Parent()->RemoveSubkey(target->Name());
+    RegistryKey* parent = target->Parent();
+    DeletedRegistryKey deleted{parent->FullPath(), parent->DetachSubkey(target->Name())};
+    machine_.deletedKeys_.push_back(std::move(deleted));
     return FinishRegistryCall(entry, ERROR_SUCCESS);
 }
 
@@ -522,6 +524,13 @@ void Machine::Impl::RebuildRegistry() {
             moved = moved->FindSubkey(**name);
         }
         handle.second = moved;
+    }
+    // Deleted keys name their code page through the tree they came from.
+    for (DeletedRegistryKey& deleted : machine_.deletedKeys_) {
+        auto copy =
+            std::make_unique<RegistryKey>(deleted.key->Name(), nullptr, &fresh->GetCodePage());
+        deleted.key->CopyContentsTo(copy.get());
+        deleted.key = std::move(copy);
     }
     machine_.registry_ = std::move(fresh);
 }

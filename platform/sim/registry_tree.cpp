@@ -170,9 +170,11 @@ RegistryKey* RegistryKey::CreateSubkey(std::string_view name) {
     return key;
 }
 
-bool RegistryKey::RemoveSubkey(std::string_view name) {
+bool RegistryKey::RemoveSubkey(std::string_view name) { return DetachSubkey(name) != nullptr; }
+
+std::unique_ptr<RegistryKey> RegistryKey::DetachSubkey(std::string_view name) {
     RegistryKey* key = FindSubkey(name);
-    if (key == nullptr) return false;
+    if (key == nullptr) return nullptr;
     if (subkeyIndex_ != nullptr) {
         if (subkeys_.size() - 1 <= kIndexThreshold) {
             subkeyIndex_.reset();
@@ -180,10 +182,12 @@ bool RegistryKey::RemoveSubkey(std::string_view name) {
             subkeyIndex_->Erase(SubkeyIndex::Hash(key->name_, *codePage_), key);
         }
     }
-    subkeys_.erase(
+    auto place =
         std::find_if(subkeys_.begin(), subkeys_.end(),
-                     [key](const std::unique_ptr<RegistryKey>& k) { return k.get() == key; }));
-    return true;
+                     [key](const std::unique_ptr<RegistryKey>& k) { return k.get() == key; });
+    std::unique_ptr<RegistryKey> detached = std::move(*place);
+    subkeys_.erase(place);
+    return detached;
 }
 
 RegistryKey* RegistryKey::FindPath(std::string_view path) {

@@ -49,6 +49,9 @@ public:
     RegistryKey* CreateSubkey(std::string_view name);
     // Removes the subkey and everything below it. False when there is none.
     bool RemoveSubkey(std::string_view name);
+    // Removes the subkey from this key and hands it over whole, with
+    // everything below it; null when there is none.
+    std::unique_ptr<RegistryKey> DetachSubkey(std::string_view name);
 
     // Paths are subkey names joined by backslashes, relative to this key.
     // An empty path is this key. Empty components are not names.
