@@ -165,9 +165,9 @@ int Bench(const CliOptions& options, const MachineDescription& description) {
         // a run without --bench does.
         auto machinePart = kestrow_sim::BuildMachineReport(machine, description.folder, origin);
         auto described = Clock::now();
-        auto before = kestrow_sim::SnapshotRegistry(machine.Registry());
         kestrow_sim::RunInstaller(machine);
         auto ran = Clock::now();
+        auto before = kestrow_sim::DeletedKeysTree(machine);
         auto result = kestrow_sim::BuildRunReport(machine, *before, description, options.trace);
         result.machine = std::move(machinePart);
         reportBytes += (options.json ? kestrow_sim::FormatJsonReport(result)
@@ -228,9 +228,11 @@ int Main(int argc, char** argv) {
     kestrow_sim::MachineReport machinePart =
         kestrow_sim::BuildMachineReport(machine, description.folder, origin);
     SetUpAnswersAndFaults(options, &machine);
-    auto before = kestrow_sim::SnapshotRegistry(machine.Registry());
 
     kestrow_sim::RunInstaller(machine);
+    // What the report and --apply need of the registry as it was: the keys
+    // the run deleted.
+    auto before = kestrow_sim::DeletedKeysTree(machine);
 
     kestrow_sim::RunReport report =
         kestrow_sim::BuildRunReport(machine, *before, description, options.trace && options.json);

@@ -64,4 +64,18 @@ std::unique_ptr<platform::sim::RegistryTree> SnapshotRegistry(platform::sim::Reg
     return copy;
 }
 
+std::unique_ptr<platform::sim::RegistryTree> DeletedKeysTree(platform::sim::Machine& machine) {
+    auto tree = std::make_unique<platform::sim::RegistryTree>(machine.Registry().GetCodePage());
+    const auto& deleted = machine.DeletedKeys();
+    // The last deletion first: a key deleted before the key above it goes
+    // back below that key's copy.
+    for (auto it = deleted.rbegin(); it != deleted.rend(); ++it) {
+        platform::sim::RegistryKey* parent = tree->CreateFullPath(it->parentPath);
+        if (parent == nullptr) continue;
+        platform::sim::RegistryKey* copy = parent->CreateSubkey(it->key->Name());
+        it->key->CopyContentsTo(copy);
+    }
+    return tree;
+}
+
 }  // namespace kestrow_sim

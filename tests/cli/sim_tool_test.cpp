@@ -3,15 +3,18 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
+#include "platform/platform.h"
 #include "platform/sim/machine.h"
 #include "sim/apply_changes.h"
 #include "sim/installer_run.h"
 #include "sim/key_deletions.h"
 #include "sim/machine_loader.h"
 #include "sim/machine_settings.h"
+#include "sim/regedit4.h"
 #include "sim/run_report.h"
 
 namespace {
@@ -173,6 +176,56 @@ TEST_F(ApplyFailureTest, DriveFolderReplacedByAFileFailsBeforeAnythingIsWritten)
         ++entries;
     }
     EXPECT_EQ(entries, 3u);  // machine.ini, registry.reg, drive_c
+}
+
+// The report and --apply read deleted keys from the keys the run deleted,
+// not from a copy of the registry taken before it: both must tell the same.
+TEST(DeletedKeysTreeTest, HoldsEveryDeletedKeyAsACopyTakenBeforeTheRunDoes) {
+    platform::sim::Machine machine;
+    platform::sim::RegistryTree& registry = machine.Registry();
+    auto set = [](platform::sim::RegistryKey* key, const char* name, const char* text) {
+        key->SetValue(name, platform::sim::REG_SZ_TYPE,
+                      std::vector<std::uint8_t>(text, text + std::strlen(text) + 1));
+    };
+    set(registry.CreateFullPath("HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_8086&DEV_24CD"), "HardwareID",
+        "PCI\\VEN_8086&DEV_24CD");
+    set(registry.CreateFullPath("HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_8086&DEV_24CD\\0000"),
+        "DeviceDesc", "USB 2.0");
+    registry.CreateFullPath("HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_8086&DEV_24CD\\0001\\Deep");
+    registry.CreateFullPath("HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_10B9&DEV_5237");
+    set(registry.CreateFullPath("HKEY_LOCAL_MACHINE\\Software\\Vendor"), "", "kept");
+    auto snapshot = kestrow_sim::SnapshotRegistry(registry);
+
+    // Spelled in another case; a key deleted before the key above it; a
+    // second root.
+    const std::vector<std::pair<const char*, std::string>> deletions = {
+        {"enum\\pci\\ven_8086&dev_24cd\\0001",
+         "HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_8086&DEV_24CD\\0001"},
+        {"Enum\\PCI\\VEN_8086&DEV_24CD", "HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_8086&DEV_24CD"},
+        {"SOFTWARE\\vendor", "HKEY_LOCAL_MACHINE\\Software\\Vendor"},
+    };
+    {
+        platform::sim::Machine::Activation activation{machine};
+        for (const auto& deletion : deletions) {
+            ASSERT_EQ(platform::RegDeleteKeyA(platform::HKEY_LOCAL_MACHINE, deletion.first),
+                      platform::ERROR_SUCCESS);
+        }
+    }
+    auto deleted = kestrow_sim::DeletedKeysTree(machine);
+    for (const auto& deletion : deletions) {
+        SCOPED_TRACE(deletion.second);
+        platform::sim::RegistryKey* fromSnapshot = snapshot->FindFullPath(deletion.second);
+        // Found by the path as the program spelled it, as the report does.
+        platform::sim::RegistryKey* fromRun =
+            deleted->FindFullPath("HKEY_LOCAL_MACHINE\\" + std::string(deletion.first));
+        ASSERT_NE(fromSnapshot, nullptr);
+        ASSERT_NE(fromRun, nullptr);
+        EXPECT_EQ(fromRun->FullPath(), deletion.second);
+        EXPECT_EQ(platform::sim::WriteRegedit4Subtree(*fromRun, deleted->GetCodePage()),
+                  platform::sim::WriteRegedit4Subtree(*fromSnapshot, snapshot->GetCodePage()));
+    }
+    // Nothing the run left alone is copied.
+    EXPECT_EQ(deleted->FindFullPath("HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_10B9&DEV_5237"), nullptr);
 }
 
 }  // namespace
