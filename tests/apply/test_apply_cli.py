@@ -7,17 +7,16 @@ Paths come from the environment, as for tests/cli/test_kestrow_sim.py.
 """
 import os
 import pty
-import select
 import shutil
 import stat
 import subprocess
 import sys
-import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "cli"))
 from test_kestrow_sim import (CONTROLLER_KEY, KESTROW_SIM, MACHINES,  # noqa: E402
-                              UNATTENDED_TAIL, TempMachineCase, run, text, tree_state)
+                              UNATTENDED_TAIL, TempMachineCase, read_until_prompt, run, text,
+                              tree_state)
 
 
 def read(path):
@@ -227,12 +226,7 @@ class SeenTest(ApplyCase):
         try:
             process = subprocess.Popen([KESTROW_SIM, "--machine", self.folder, "--apply"],
                                        stdin=slave, stdout=subprocess.PIPE, stderr=slave)
-            shown = b""
-            deadline = time.monotonic() + 20
-            while b"Answer (" not in shown and time.monotonic() < deadline:
-                ready, _, _ = select.select([master], [], [], 0.5)
-                if ready:
-                    shown += os.read(master, 4096)
+            read_until_prompt(master)
             with open(self.registry, "ab") as f:
                 f.write(b"\r\n[HKEY_LOCAL_MACHINE\\Software\\AddedMeanwhile]\r\n")
             changed = read(self.registry)

@@ -40,18 +40,31 @@ def text(result):
     return result.stdout.decode("utf-8")
 
 
+def read_until_prompt(terminal, seconds=20):
+    """What kestrow-sim shows on the terminal up to its answer prompt."""
+    shown = b""
+    deadline = time.monotonic() + seconds
+    while b"Answer (" not in shown and time.monotonic() < deadline:
+        ready, _, _ = select.select([terminal], [], [], 0.5)
+        if ready:
+            shown += os.read(terminal, 4096)
+    return shown
+
+
 def tree_state(folder):
-    """Every file and folder below `folder` with its size, mtime and digest."""
+    """Every entry below `folder`, links not followed, with its mode, size,
+    mtime and the digest of a file's contents."""
     state = {}
     for parent, folders, files in os.walk(folder):
         for name in folders + files:
             path = os.path.join(parent, name)
-            info = os.stat(path)
+            info = os.lstat(path)
             digest = None
-            if os.path.isfile(path):
+            if os.path.isfile(path) and not os.path.islink(path):
                 with open(path, "rb") as f:
                     digest = hashlib.sha256(f.read()).hexdigest()
-            state[os.path.relpath(path, folder)] = (info.st_size, info.st_mtime_ns, digest)
+            state[os.path.relpath(path, folder)] = (info.st_mode, info.st_size,
+                                                    info.st_mtime_ns, digest)
     return state
 
 
@@ -379,12 +392,7 @@ class TerminalBoxTest(unittest.TestCase):
         try:
             process = subprocess.Popen([KESTROW_SIM], stdin=slave, stdout=subprocess.PIPE,
                                        stderr=slave)
-            shown = b""
-            deadline = time.monotonic() + 20
-            while b"Answer (" not in shown and time.monotonic() < deadline:
-                ready, _, _ = select.select([master], [], [], 0.5)
-                if ready:
-                    shown += os.read(master, 4096)
+            shown = read_until_prompt(master)
             self.assertIn(b"Install finished,You need to reboot !!", shown)
             self.assertIn(b"[ OK ]   [ Cancel ]", shown)
             self.assertIn(b"(Exclamation)", shown)

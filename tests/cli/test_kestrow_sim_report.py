@@ -12,7 +12,7 @@ import sys
 import unittest
 
 sys.dont_write_bytecode = True  # importing the other test file leaves no cache in the sources
-from test_kestrow_sim import KESTROW_SIM, MACHINES, TempMachineCase, run, text
+from test_kestrow_sim import KESTROW_SIM, MACHINES, TempMachineCase, run, text, tree_state
 
 PLAIN_DEVICE = b'"DeviceDesc"="PCI Universal Serial Bus"'
 # What a terminal acts on: C0 controls but the line feed, DEL, and the C1
@@ -28,21 +28,6 @@ def plant_device(folder, device):
     assert PLAIN_DEVICE in contents
     with open(registry, "wb") as f:
         f.write(contents.replace(PLAIN_DEVICE, b'"DeviceDesc"="' + device + b'"'))
-
-
-def tree_state(folder):
-    """Every entry below `folder`, links not followed, with its contents."""
-    state = {}
-    for parent, folders, files in os.walk(folder):
-        for name in folders + files:
-            path = os.path.join(parent, name)
-            info = os.lstat(path)
-            contents = None
-            if os.path.isfile(path) and not os.path.islink(path):
-                with open(path, "rb") as f:
-                    contents = f.read()
-            state[os.path.relpath(path, folder)] = (info.st_mode, info.st_mtime_ns, contents)
-    return state
 
 
 def assert_inert(case, out):
