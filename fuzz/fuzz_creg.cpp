@@ -13,7 +13,7 @@
 #include "fuzz/registry_tree_equal.h"
 #include "platform/sim/code_page.h"
 #include "platform/sim/registry_tree.h"
-#include "sim/creg_reader.h"
+#include "sim/formats/creg_reader.h"
 
 using platform::sim::CodePage;
 using platform::sim::RegistryKey;
@@ -50,12 +50,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     RegistryTree before(codePage);
     FillWithExistingKeys(&before);
     std::string error;
-    if (!platform::sim::ReadCreg(file, &tree, &error)) {
+    if (!kestrow_sim::ReadCreg(file, &tree, &error)) {
         FUZZ_REQUIRE(kestrow_fuzz::SameTrees(tree, before));
         FUZZ_REQUIRE(!error.empty());
         return 0;
     }
-    FUZZ_REQUIRE(platform::sim::HasCregSignature(file));
+    FUZZ_REQUIRE(kestrow_sim::HasCregSignature(file));
     // Only HKEY_LOCAL_MACHINE gains keys; what was there stays.
     for (const std::string& root : RegistryTree::RootNames()) {
         if (root == "HKEY_LOCAL_MACHINE") continue;

@@ -12,7 +12,7 @@
 
 #include "fuzz/fuzz_input.h"
 #include "platform/sim/code_page.h"
-#include "sim/machine_settings.h"
+#include "sim/formats/machine_settings.h"
 
 using kestrow_sim::DriveSetting;
 using kestrow_sim::MachineSettings;

@@ -13,10 +13,10 @@
 #include "fuzz/registry_tree_equal.h"
 #include "platform/sim/code_page.h"
 #include "platform/sim/registry_tree.h"
-#include "sim/regedit4.h"
+#include "sim/formats/regedit4.h"
 
 using platform::sim::CodePage;
-using platform::sim::Regedit4Error;
+using kestrow_sim::Regedit4Error;
 using platform::sim::RegistryKey;
 using platform::sim::RegistryTree;
 

@@ -11,6 +11,9 @@ mapfile -t all_sources < <(git ls-files '*.cpp' '*.h' '*.c')
 mapfile -t analysed < <(git ls-files 'framework/*.cpp' 'installer/*.cpp' 'platform/sim/*.cpp' \
                                      'sim/*.cpp')
 
+echo "lint: include order of the simulator's layers"
+python3 tools/check_layers.py || status=1
+
 echo "lint: clang-format on ${#all_sources[@]} files"
 clang-format --dry-run --Werror "${all_sources[@]}" || status=1
 

@@ -28,11 +28,11 @@
 
 #include "platform/sim/code_page.h"
 #include "platform/sim/machine.h"
-#include "sim/apply_changes.h"
-#include "sim/installer_run.h"
-#include "sim/key_deletions.h"
-#include "sim/machine_loader.h"
-#include "sim/registry_file_edit.h"
+#include "sim/apply/apply_changes.h"
+#include "sim/machine/installer_run.h"
+#include "sim/machine/key_deletions.h"
+#include "sim/machine/machine_loader.h"
+#include "sim/apply/registry_file_edit.h"
 
 namespace {
 

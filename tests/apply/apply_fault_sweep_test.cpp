@@ -16,11 +16,11 @@
 #include <memory>
 
 #include "platform/sim/machine.h"
-#include "sim/apply_changes.h"
-#include "sim/host_files.h"
-#include "sim/installer_run.h"
-#include "sim/key_deletions.h"
-#include "sim/machine_loader.h"
+#include "sim/apply/apply_changes.h"
+#include "sim/host/host_files.h"
+#include "sim/machine/installer_run.h"
+#include "sim/machine/key_deletions.h"
+#include "sim/machine/machine_loader.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // knows which lines must go; and the reader must see in the new file the
 // old registry without the deleted key, and in the new file with the undo
 // file layered over it the old registry again.
-#include "sim/registry_file_edit.h"
+#include "sim/apply/registry_file_edit.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <random>
 
-#include "sim/regedit4.h"
+#include "sim/formats/regedit4.h"
 
 namespace {
 
@@ -250,8 +250,8 @@ std::string Canonical(const std::vector<std::string>& texts, const CodePage& cod
                       const std::string* deleteKey = nullptr, bool pruneEmpty = false) {
     RegistryTree tree(codePage);
     for (const std::string& text : texts) {
-        platform::sim::Regedit4Error error;
-        EXPECT_TRUE(platform::sim::ReadRegedit4(text, &tree, &error)) << error.Format("text");
+        kestrow_sim::Regedit4Error error;
+        EXPECT_TRUE(kestrow_sim::ReadRegedit4(text, &tree, &error)) << error.Format("text");
     }
     if (deleteKey != nullptr) {
         if (platform::sim::RegistryKey* key = tree.FindFullPath(*deleteKey)) {
@@ -262,7 +262,7 @@ std::string Canonical(const std::vector<std::string>& texts, const CodePage& cod
     for (const std::string& root : RegistryTree::RootNames()) {
         CopySorted(*tree.Root(root), sorted.Root(root), codePage, pruneEmpty);
     }
-    return platform::sim::WriteRegedit4(sorted);
+    return kestrow_sim::WriteRegedit4(sorted);
 }
 
 TEST(RegistryFileEditTest, GeneratedFilesLoseExactlyTheDeletedSections) {
@@ -306,7 +306,7 @@ TEST(RegistryFileEditTest, NamesInAnotherCodePageThanTheOneRead) {
         // is not the same in the two code pages, and the generator only
         // avoids deleting those in its own.
         if (file.text.find("[-") != std::string::npos) continue;
-        if (!platform::sim::ReadRegedit4(file.text, &check, nullptr)) continue;
+        if (!kestrow_sim::ReadRegedit4(file.text, &check, nullptr)) continue;
         ++readable;
         auto split = kestrow_sim::SplitRegistryText(file.text, {file.deletedKey}, western);
         std::string_view kept = split.kept, removed = split.removed, old = file.text;

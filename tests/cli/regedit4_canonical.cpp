@@ -13,7 +13,7 @@
 
 #include "platform/sim/code_page.h"
 #include "platform/sim/registry_tree.h"
-#include "sim/regedit4.h"
+#include "sim/formats/regedit4.h"
 
 namespace {
 
@@ -42,8 +42,8 @@ int main(int argc, char** argv) {
     auto codePage = platform::sim::CodePage::ForNumber(static_cast<unsigned>(std::atoi(argv[1])));
     platform::sim::RegistryTree tree(codePage);
     for (int i = 2; i < argc; ++i) {
-        platform::sim::Regedit4Error error;
-        if (!platform::sim::ReadRegedit4File(argv[i], &tree, &error)) {
+        kestrow_sim::Regedit4Error error;
+        if (!kestrow_sim::ReadRegedit4File(argv[i], &tree, &error)) {
             std::fprintf(stderr, "%s\n", error.Format(argv[i]).c_str());
             return 1;
         }
@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
     for (const std::string& root : platform::sim::RegistryTree::RootNames()) {
         CopySorted(*tree.Root(root), sorted.Root(root));
     }
-    std::string text = platform::sim::WriteRegedit4NonEmptyRoots(sorted);
+    std::string text = kestrow_sim::WriteRegedit4NonEmptyRoots(sorted);
     std::fwrite(text.data(), 1, text.size(), stdout);
     return 0;
 }

@@ -9,13 +9,13 @@
 
 #include "platform/platform.h"
 #include "platform/sim/machine.h"
-#include "sim/apply_changes.h"
-#include "sim/installer_run.h"
-#include "sim/key_deletions.h"
-#include "sim/machine_loader.h"
-#include "sim/machine_settings.h"
-#include "sim/regedit4.h"
-#include "sim/run_report.h"
+#include "sim/apply/apply_changes.h"
+#include "sim/machine/installer_run.h"
+#include "sim/machine/key_deletions.h"
+#include "sim/machine/machine_loader.h"
+#include "sim/formats/machine_settings.h"
+#include "sim/formats/regedit4.h"
+#include "sim/report/run_report.h"
 
 namespace {
 
@@ -221,8 +221,8 @@ TEST(DeletedKeysTreeTest, HoldsEveryDeletedKeyAsACopyTakenBeforeTheRunDoes) {
         ASSERT_NE(fromSnapshot, nullptr);
         ASSERT_NE(fromRun, nullptr);
         EXPECT_EQ(fromRun->FullPath(), deletion.second);
-        EXPECT_EQ(platform::sim::WriteRegedit4Subtree(*fromRun, deleted->GetCodePage()),
-                  platform::sim::WriteRegedit4Subtree(*fromSnapshot, snapshot->GetCodePage()));
+        EXPECT_EQ(kestrow_sim::WriteRegedit4Subtree(*fromRun, deleted->GetCodePage()),
+                  kestrow_sim::WriteRegedit4Subtree(*fromSnapshot, snapshot->GetCodePage()));
     }
     // Nothing the run left alone is copied.
     EXPECT_EQ(deleted->FindFullPath("HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_10B9&DEV_5237"), nullptr);

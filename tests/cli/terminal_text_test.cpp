@@ -8,9 +8,9 @@
 #include <string_view>
 
 #include "platform/sim/machine.h"
-#include "sim/box_prompt.h"
-#include "sim/machine_settings.h"
-#include "sim/text_encoding.h"
+#include "sim/cli/box_prompt.h"
+#include "sim/formats/machine_settings.h"
+#include "sim/report/text_encoding.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "sim/creg_reader.h"
+#include "sim/formats/creg_reader.h"
 
 #include <gtest/gtest.h>
 
@@ -12,8 +12,15 @@
 
 #include "tests/creg/creg_writer.h"
 
-namespace platform::sim {
+namespace kestrow_sim {
 namespace {
+
+using platform::sim::REG_BINARY_TYPE;
+using platform::sim::REG_DWORD_TYPE;
+using platform::sim::REG_SZ_TYPE;
+using platform::sim::RegistryKey;
+using platform::sim::RegistryTree;
+using platform::sim::RegistryValue;
 
 using creg_test::CregLayout;
 using creg_test::WriteCreg;
@@ -283,4 +290,4 @@ TEST(CregWriterTest, LibcregToolsReadTheFileBack) {
 }
 
 }  // namespace
-}  // namespace platform::sim
+}  // namespace kestrow_sim

@@ -1,8 +1,8 @@
-#include "sim/offline_machine.h"
+#include "sim/machine/offline_machine.h"
 
 #include <gtest/gtest.h>
 
-#include "sim/msdos_sys.h"
+#include "sim/formats/msdos_sys.h"
 
 namespace kestrow_sim {
 namespace {

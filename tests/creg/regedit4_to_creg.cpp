@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "platform/sim/code_page.h"
-#include "sim/regedit4.h"
+#include "sim/formats/regedit4.h"
 #include "tests/creg/creg_writer.h"
 
 int main(int argc, char** argv) {
@@ -41,8 +41,8 @@ int main(int argc, char** argv) {
     }
     platform::sim::RegistryTree tree(platform::sim::CodePage::ForNumber(codePage));
     for (std::size_t i = 1; i < files.size(); ++i) {
-        platform::sim::Regedit4Error error;
-        if (!platform::sim::ReadRegedit4File(files[i], &tree, &error)) {
+        kestrow_sim::Regedit4Error error;
+        if (!kestrow_sim::ReadRegedit4File(files[i], &tree, &error)) {
             std::fprintf(stderr, "regedit4_to_creg: %s\n", error.Format(files[i]).c_str());
             return 1;
         }

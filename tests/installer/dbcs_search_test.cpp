@@ -10,7 +10,7 @@
 
 #include "installer/dbcs_search.h"
 #include "platform/sim/machine.h"
-#include "sim/installer_run.h"
+#include "sim/machine/installer_run.h"
 #include "tests/installer/machine_fixture.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <map>
 #include <optional>
 
-#include "sim/installer_run.h"
+#include "sim/machine/installer_run.h"
 #include "tests/installer/machine_fixture.h"
 
 namespace {

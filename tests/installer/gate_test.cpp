@@ -4,7 +4,7 @@
 
 #include <ostream>
 
-#include "sim/installer_run.h"
+#include "sim/machine/installer_run.h"
 #include "tests/installer/machine_fixture.h"
 
 namespace {

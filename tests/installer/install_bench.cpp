@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/installer_run.h"
+#include "sim/machine/installer_run.h"
 #include "tests/installer/machine_fixture.h"
 
 int main(int argc, char** argv) {

@@ -7,7 +7,7 @@
 #include <functional>
 #include <optional>
 
-#include "sim/installer_run.h"
+#include "sim/machine/installer_run.h"
 #include "tests/installer/machine_fixture.h"
 
 namespace {

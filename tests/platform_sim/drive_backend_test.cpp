@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/sim/disk_image.h"
+#include "sim/image/disk_image.h"
 #include "platform/sim/file_system.h"
 #include "platform/sim/host_folder_drive.h"
 #include "platform/sim/memory_drive.h"

@@ -11,7 +11,7 @@
 // generated text is in the writer's own form, so the saved file must be
 // the generated one byte for byte; the exit code is 1 when it is not or
 // when loading or saving fails.
-#include "sim/regedit4.h"
+#include "sim/formats/regedit4.h"
 
 #include <malloc.h>
 #include <sys/resource.h>
@@ -27,10 +27,10 @@
 
 namespace {
 
-using platform::sim::ReadRegedit4File;
-using platform::sim::Regedit4Error;
+using kestrow_sim::ReadRegedit4File;
+using kestrow_sim::Regedit4Error;
 using platform::sim::RegistryTree;
-using platform::sim::WriteRegedit4NonEmptyRootsFile;
+using kestrow_sim::WriteRegedit4NonEmptyRootsFile;
 
 constexpr double kMegabyte = 1024.0 * 1024.0;
 

@@ -1,4 +1,4 @@
-#include "sim/regedit4.h"
+#include "sim/formats/regedit4.h"
 
 #include <gtest/gtest.h>
 
@@ -10,8 +10,19 @@
 #include <random>
 #include <sstream>
 
-namespace platform::sim {
+namespace kestrow_sim {
 namespace {
+
+using platform::sim::CodePage;
+using platform::sim::REG_BINARY_TYPE;
+using platform::sim::REG_DWORD_TYPE;
+using platform::sim::REG_EXPAND_SZ_TYPE;
+using platform::sim::REG_MULTI_SZ_TYPE;
+using platform::sim::REG_NONE_TYPE;
+using platform::sim::REG_SZ_TYPE;
+using platform::sim::RegistryKey;
+using platform::sim::RegistryTree;
+using platform::sim::RegistryValue;
 
 // The tree as text, independent of the writer under test: each key that is
 // not a root as [path], each value as name=type:data. Strings (types 1, 2
@@ -726,4 +737,4 @@ TEST_P(Regedit4RandomRoundTrip, KeepsTreeAndText) {
 INSTANTIATE_TEST_SUITE_P(CodePages, Regedit4RandomRoundTrip, testing::Values(1252u, 932u, 950u));
 
 }  // namespace
-}  // namespace platform::sim
+}  // namespace kestrow_sim

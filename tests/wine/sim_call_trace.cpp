@@ -26,8 +26,8 @@
 #include <vector>
 
 #include "platform/sim/machine.h"
-#include "sim/installer_run.h"
-#include "sim/machine_loader.h"
+#include "sim/machine/installer_run.h"
+#include "sim/machine/machine_loader.h"
 
 namespace {
 
