@@ -15,8 +15,8 @@
 #include "platform/sim/registry_tree.h"
 #include "sim/formats/regedit4.h"
 
-using platform::sim::CodePage;
 using kestrow_sim::Regedit4Error;
+using platform::sim::CodePage;
 using platform::sim::RegistryKey;
 using platform::sim::RegistryTree;
 

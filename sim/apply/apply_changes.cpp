@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "sim/apply/apply_plan.h"
+#include "sim/apply/registry_file_edit.h"
 #include "sim/host/host_files.h"
 #include "sim/machine/key_deletions.h"
-#include "sim/apply/registry_file_edit.h"
 
 namespace kestrow_sim {
 

@@ -2,9 +2,9 @@
 
 #include <vector>
 
-#include "sim/image/disk_image.h"
 #include "platform/sim/file_system.h"
 #include "sim/formats/msdos_sys.h"
+#include "sim/image/disk_image.h"
 
 namespace kestrow_sim {
 

@@ -8,10 +8,10 @@
 #include <cstdlib>
 
 #include "sim/formats/creg_reader.h"
+#include "sim/formats/registry_file.h"
 #include "sim/image/image_drive.h"
 #include "sim/machine/offline_machine.h"
 #include "sim/machine/recorded_version.h"
-#include "sim/formats/registry_file.h"
 
 #ifndef KESTROW_SAMPLE_MACHINES_DIR
 #define KESTROW_SAMPLE_MACHINES_DIR "sim/machines"

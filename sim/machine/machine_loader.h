@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "platform/sim/machine.h"
-#include "sim/machine/machine_origin.h"
 #include "sim/formats/machine_settings.h"
+#include "sim/machine/machine_origin.h"
 
 namespace kestrow_sim {
 

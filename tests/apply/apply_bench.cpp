@@ -29,10 +29,10 @@
 #include "platform/sim/code_page.h"
 #include "platform/sim/machine.h"
 #include "sim/apply/apply_changes.h"
+#include "sim/apply/registry_file_edit.h"
 #include "sim/machine/installer_run.h"
 #include "sim/machine/key_deletions.h"
 #include "sim/machine/machine_loader.h"
-#include "sim/apply/registry_file_edit.h"
 
 namespace {
 

@@ -10,11 +10,11 @@
 #include "platform/platform.h"
 #include "platform/sim/machine.h"
 #include "sim/apply/apply_changes.h"
+#include "sim/formats/machine_settings.h"
+#include "sim/formats/regedit4.h"
 #include "sim/machine/installer_run.h"
 #include "sim/machine/key_deletions.h"
 #include "sim/machine/machine_loader.h"
-#include "sim/formats/machine_settings.h"
-#include "sim/formats/regedit4.h"
 #include "sim/report/run_report.h"
 
 namespace {

@@ -14,10 +14,10 @@
 
 #include <gtest/gtest.h>
 
-#include "sim/image/disk_image.h"
 #include "platform/sim/file_system.h"
 #include "platform/sim/host_folder_drive.h"
 #include "platform/sim/memory_drive.h"
+#include "sim/image/disk_image.h"
 
 namespace platform::sim {
 namespace {

@@ -29,8 +29,8 @@ namespace {
 
 using kestrow_sim::ReadRegedit4File;
 using kestrow_sim::Regedit4Error;
-using platform::sim::RegistryTree;
 using kestrow_sim::WriteRegedit4NonEmptyRootsFile;
+using platform::sim::RegistryTree;
 
 constexpr double kMegabyte = 1024.0 * 1024.0;
 
