@@ -67,6 +67,71 @@ const char* PlatformName(platform::DWORD platformId) {
     }
 }
 
+// The [machine] settings that are one value each: how the value is checked
+// and stored, and where its origin is kept. system=, version= and platform=
+// decide the version together and are read apart (SettingsParser::Build).
+struct SimpleSetting {
+    const char* key;
+    bool (*parse)(const std::string& value, MachineSettings* settings);
+    SettingOrigin MachineSettings::*origin;  // null: the origin is not kept
+    // The message for a value that does not parse: problem, the value
+    // quoted when listsValues, then hint.
+    const char* problem;
+    bool listsValues;
+    const char* hint;
+};
+
+bool ParseCodePage(const std::string& value, MachineSettings* settings) {
+    unsigned long number = 0;
+    if (!ParseUnsigned(value, 65535, &number) ||
+        !platform::sim::CodePage::IsKnown(static_cast<unsigned>(number))) {
+        return false;
+    }
+    settings->codePage = static_cast<unsigned>(number);
+    return true;
+}
+
+template <std::string MachineSettings::*Field>
+bool ParseFullPath(const std::string& value, MachineSettings* settings) {
+    if (!IsAbsoluteWindowsPath(value)) return false;
+    settings->*Field = value;
+    return true;
+}
+
+const SimpleSetting kSimpleSettings[] = {
+    {"codepage", ParseCodePage, &MachineSettings::codePageOrigin, "unknown code page", true,
+     "(known: 874, 932, 936, 949, 950, 1250 to 1258)"},
+    {"current_directory", ParseFullPath<&MachineSettings::currentDirectory>,
+     &MachineSettings::currentDirectoryOrigin, "current_directory must be a full path", false,
+     " such as C:\\DRV"},
+    {"windows_directory", ParseFullPath<&MachineSettings::windowsDirectory>,
+     &MachineSettings::windowsDirectoryOrigin, "windows_directory must be a full path", false,
+     " such as C:\\WINDOWS"},
+    {"program", ParseFullPath<&MachineSettings::program>, nullptr, "program must be a full path",
+     false, " such as C:\\DRV\\KESTROW.EXE"},
+};
+
+// The keys that decide the version, then the simple ones, in the order the
+// "unknown setting" message lists them.
+const char* const kVersionKeys[] = {"system", "version", "platform"};
+
+bool IsMachineKey(const std::string& key) {
+    for (const char* name : kVersionKeys) {
+        if (key == name) return true;
+    }
+    for (const SimpleSetting& setting : kSimpleSettings) {
+        if (key == setting.key) return true;
+    }
+    return false;
+}
+
+std::string KnownKeys() {
+    std::string known;
+    for (const char* name : kVersionKeys) known += (known.empty() ? "" : ", ") + std::string(name);
+    for (const SimpleSetting& setting : kSimpleSettings) known += ", " + std::string(setting.key);
+    return known;
+}
+
 struct Entry {
     std::string value;
     std::size_t line = 0;
@@ -133,17 +198,10 @@ private:
 
     bool Add(const std::string& section, const std::string& key, const std::string& value,
              std::size_t line) {
-        static const char* const kMachineKeys[] = {
-            "system", "version", "platform", "codepage", "current_directory", "windows_directory",
-            "program"};
         if (section == "machine") {
-            bool known = false;
-            for (const char* name : kMachineKeys) known = known || key == name;
-            if (!known) {
-                return Fail(line,
-                            "unknown setting \"" + key +
-                                "\" in [machine] (known: system, version, platform, codepage, "
-                                "current_directory, windows_directory, program)");
+            if (!IsMachineKey(key)) {
+                return Fail(line, "unknown setting \"" + key +
+                                      "\" in [machine] (known: " + KnownKeys() + ")");
             }
         } else if (key.size() != 1 || !std::isalpha(static_cast<unsigned char>(key[0]))) {
             return Fail(line, "a drive is named by one letter, found \"" + key + "\"");
@@ -229,39 +287,14 @@ private:
                                                      PlatformName(settings_->version.platformId));
             }
         }
-        if (const Entry* codePage = Find("codepage")) {
-            unsigned long number = 0;
-            if (!ParseUnsigned(codePage->value, 65535, &number) ||
-                !platform::sim::CodePage::IsKnown(static_cast<unsigned>(number))) {
-                return Fail(codePage->line,
-                            "unknown code page \"" + codePage->value +
-                                "\" (known: 874, 932, 936, 949, 950, 1250 to 1258)");
+        for (const SimpleSetting& setting : kSimpleSettings) {
+            const Entry* entry = Find(setting.key);
+            if (entry == nullptr) continue;
+            if (!setting.parse(entry->value, settings_)) {
+                std::string shown = setting.listsValues ? " \"" + entry->value + "\" " : "";
+                return Fail(entry->line, setting.problem + shown + setting.hint);
             }
-            settings_->codePage = static_cast<unsigned>(number);
-            settings_->codePageOrigin = FromFile(*codePage);
-        }
-        if (const Entry* directory = Find("current_directory")) {
-            if (!IsAbsoluteWindowsPath(directory->value)) {
-                return Fail(directory->line,
-                            "current_directory must be a full path such as C:\\DRV");
-            }
-            settings_->currentDirectory = directory->value;
-            settings_->currentDirectoryOrigin = FromFile(*directory);
-        }
-        if (const Entry* directory = Find("windows_directory")) {
-            if (!IsAbsoluteWindowsPath(directory->value)) {
-                return Fail(directory->line,
-                            "windows_directory must be a full path such as C:\\WINDOWS");
-            }
-            settings_->windowsDirectory = directory->value;
-            settings_->windowsDirectoryOrigin = FromFile(*directory);
-        }
-        if (const Entry* program = Find("program")) {
-            if (!IsAbsoluteWindowsPath(program->value)) {
-                return Fail(program->line,
-                            "program must be a full path such as C:\\DRV\\KESTROW.EXE");
-            }
-            settings_->program = program->value;
+            if (setting.origin != nullptr) settings_->*setting.origin = FromFile(*entry);
         }
         for (const std::string& letter : driveOrder_) {
             const Entry& entry = drives_.at(letter);
