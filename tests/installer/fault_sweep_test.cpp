@@ -158,7 +158,9 @@ TEST_P(FaultSweepTest, EndsCleanlyAfterTheFailingCall) {
     EXPECT_EQ(kestrow_sim::RunInstaller(machine), 0);
     EXPECT_EQ(machine.ExitCode(), 0);
     EXPECT_EQ(Observe(machine), Expected(p.op, p.nth, p.mode));
-    if (p.op != Operation::RegCloseKey) EXPECT_EQ(machine.OpenHandleCount(), 0u);
+    if (p.op != Operation::RegCloseKey) {
+        EXPECT_EQ(machine.OpenHandleCount(), 0u);
+    }
     EXPECT_EQ(machine.OpenStreamCount(), 0u);
 }
 

@@ -84,38 +84,38 @@ std::vector<Scenario> Scenarios() {
 
     // No controller: the files are placed, the registry is left as it was.
     add({"LowerCaseIdsDoNotMatch", {"ven_8086&dev_24cd&subsys_24cd8086&rev_02"}, "", {}, nullptr,
-         {kGetDelKeyFail}, Files::Placed, {"ven_8086&dev_24cd&subsys_24cd8086&rev_02"}});
+         {kGetDelKeyFail}, Files::Placed, {"ven_8086&dev_24cd&subsys_24cd8086&rev_02"}, false, std::nullopt});
     add({"NoControllerKey", kPciWithoutController, kUnattendedTail, {}, nullptr,
-         {kGetDelKeyFail}, Files::Placed, kPciWithoutController});
-    add({"EmptyPciKey", {}, "", {}, nullptr, {kGetDelKeyFail}, Files::Placed, {}});
+         {kGetDelKeyFail}, Files::Placed, kPciWithoutController, false, std::nullopt});
+    add({"EmptyPciKey", {}, "", {}, nullptr, {kGetDelKeyFail}, Files::Placed, {}, false, std::nullopt});
     add({"NoEnumPciKey", {}, "", {},
          [](Machine& m) {
              m.Registry().FindFullPath("HKEY_LOCAL_MACHINE\\Enum")->RemoveSubkey("PCI");
          },
-         {kGetKeyCountFail, kGetDelKeyFail}, Files::Placed, {}});
+         {kGetKeyCountFail, kGetDelKeyFail}, Files::Placed, {}, false, std::nullopt});
     add({"LongNameBeforeController", {std::string(255, 'A'), kControllerKey}, "", {}, nullptr,
-         {kEnumKeyFail, kGetDelKeyFail}, Files::Placed, {std::string(255, 'A'), kControllerKey}});
+         {kEnumKeyFail, kGetDelKeyFail}, Files::Placed, {std::string(255, 'A'), kControllerKey}, false, std::nullopt});
     add({"LongestNameThatFits", {std::string(254, 'A'), kControllerKey}, kUnattendedTail, {},
          nullptr, {}, Files::Placed, {std::string(254, 'A')}, false, "c:\\csb.log"});
 
     // Driver files that cannot be placed stop the run before the registry.
     add({"MissingDriverFile", kDefaultPci, kUnattendedTail, {},
          [](Machine& m) { m.Files().Delete("C:\\DRV\\owc\\iusbehci.sys"); },
-         {kCopyFail}, Files::NotAllPlaced, kDefaultPci});
+         {kCopyFail}, Files::NotAllPlaced, kDefaultPci, false, std::nullopt});
     add({"StartedFromTheWrongFolder", kDefaultPci, "", {1},
          [](Machine& m) { m.currentDirectory = "C:\\WINDOWS"; },
-         {kCopyFail}, Files::NotAllPlaced, kDefaultPci});
+         {kCopyFail}, Files::NotAllPlaced, kDefaultPci, false, std::nullopt});
     add({"MissingDriversFolder", kDefaultPci, "", {1},
          [](Machine& m) {
              m.windowsDirectory = "C:\\WIN98";
              m.Files().AddDirectory("C:\\WIN98\\inf");
          },
-         {kCopyFail}, Files::NotAllPlaced, kDefaultPci});
+         {kCopyFail}, Files::NotAllPlaced, kDefaultPci, false, std::nullopt});
     add({"ReadOnlyDestination", kDefaultPci, "", {1},
          [](Machine& m) {
              m.Files().AddFile("C:\\WINDOWS\\system32\\drivers\\iusb2hub.sys", "old", true);
          },
-         {kCopyFail}, Files::NotAllPlaced, kDefaultPci});
+         {kCopyFail}, Files::NotAllPlaced, kDefaultPci, false, std::nullopt});
     add({"CurrentDirectoryOfFiftyCharacters", kDefaultPci, kUnattendedTail, {},
          [](Machine& m) {
              std::string dir = "C:\\" + std::string(47, 'D');  // 50 characters
@@ -124,7 +124,7 @@ std::vector<Scenario> Scenarios() {
              }
              m.currentDirectory = dir;
          },
-         {kCopyFail}, Files::NotAllPlaced, kDefaultPci});
+         {kCopyFail}, Files::NotAllPlaced, kDefaultPci, false, std::nullopt});
     add({"CurrentDirectoryOfFortyNineCharacters", kDefaultPci, kUnattendedTail, {},
          [](Machine& m) {
              std::string dir = "C:\\" + std::string(46, 'D');  // 49 characters
@@ -147,13 +147,13 @@ std::vector<Scenario> Scenarios() {
     // Registry failures after the search.
     add({"FullAccessOpenFailsBeforeDelete", kDefaultPci, kUnattendedTail, {},
          [](Machine& m) { m.FailAtCall(Operation::RegOpenKeyExA, 2); },
-         {kOpenKeyFailDelete}, Files::Placed, kDefaultPci});
+         {kOpenKeyFailDelete}, Files::Placed, kDefaultPci, false, std::nullopt});
     add({"DeleteFails", kDefaultPci, "", {1},
          [](Machine& m) { m.FailAlways(Operation::RegDeleteKeyA); },
-         {kDeleteKeyFail}, Files::Placed, kDefaultPci});
+         {kDeleteKeyFail}, Files::Placed, kDefaultPci, false, std::nullopt});
     add({"FullAccessOpenFailsInSearch", kDefaultPci, "", {1},
          [](Machine& m) { m.FailAtCall(Operation::RegOpenKeyExA, 1); },
-         {kOpenKeyFailSearch, kGetDelKeyFail}, Files::Placed, kDefaultPci});
+         {kOpenKeyFailSearch, kGetDelKeyFail}, Files::Placed, kDefaultPci, false, std::nullopt});
     add({"MarkerCannotBeCreated", kDefaultPci, kUnattendedTail, {},
          [](Machine& m) { m.FailAlways(Operation::FileOpen); },
          {}, Files::Placed, kPciWithoutController, false, std::nullopt});
@@ -179,7 +179,9 @@ TEST_P(InstallationTest, EndsAsExpected) {
     EXPECT_EQ(kestrow_test::DriverFilesPlaced(machine), s.files == Files::Placed);
     EXPECT_EQ(kestrow_test::PciSubkeys(machine), s.pciAfter);
     ASSERT_EQ(machine.Restarts().size(), s.restart ? 1u : 0u);
-    if (s.restart) EXPECT_EQ(machine.Restarts()[0].flags, 2u);
+    if (s.restart) {
+        EXPECT_EQ(machine.Restarts()[0].flags, 2u);
+    }
     EXPECT_EQ(machine.Files().ReadFile(kMarkerPath), s.marker);
     EXPECT_EQ(machine.OpenHandleCount(), 0u);
     EXPECT_EQ(machine.OpenStreamCount(), 0u);
