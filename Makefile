@@ -6,6 +6,10 @@
 CMAKE ?= cmake
 CTEST ?= ctest
 JOBS ?= 2
+# Compiler warnings in the project's code fail the build in CI (where CI is
+# set); WERROR=ON makes them fail it anywhere.
+WERROR ?= $(if $(CI),ON,OFF)
+CONFIGURE = $(CMAKE) -DKESTROW_WARNINGS_AS_ERRORS=$(WERROR) --preset
 
 all: host win32
 
@@ -13,19 +17,24 @@ deps:
 	@bash tools/install-deps.sh
 
 host: deps
-	$(CMAKE) --preset host >/dev/null
+	$(CONFIGURE) host >/dev/null
 	$(CMAKE) --build --preset host -j $(JOBS)
 
 host-asan: deps
-	$(CMAKE) --preset host-asan >/dev/null
+	$(CONFIGURE) host-asan >/dev/null
 	$(CMAKE) --build --preset host-asan -j $(JOBS)
 
 win32: deps
-	$(CMAKE) --preset win32 >/dev/null
+	$(CONFIGURE) win32 >/dev/null
 	$(CMAKE) --build --preset win32 -j $(JOBS)
 	@ls -l build/win32/Kestrow.exe
 
-demo: host
+# Builds kestrow-sim and what it links, nothing else; the build's own
+# output is shown only when it fails.
+demo: deps
+	@$(CONFIGURE) host >/dev/null
+	@$(CMAKE) --build --preset host --target kestrow-sim -j $(JOBS) >build/host/demo-build.log 2>&1 || \
+	    { cat build/host/demo-build.log; exit 1; }
 	./build/host/kestrow-sim
 
 # Everything CI runs: the builds, static analysis, every ctest test of the
@@ -61,7 +70,7 @@ dist: win32
 # FUZZ_SMOKE_SECONDS. Either fails when a target finds a crash.
 FUZZ_SECONDS ?= 600
 FUZZ_SMOKE_SECONDS ?= 5
-FUZZ_BUILD = $(CMAKE) --preset fuzz >/dev/null && \
+FUZZ_BUILD = $(CONFIGURE) fuzz >/dev/null && \
 	$(CMAKE) --build build/fuzz --target kestrow_fuzzers -j $(JOBS)
 
 fuzz: deps
