@@ -26,7 +26,7 @@
 #include "platform/sim/registry_tree.h"
 #include "sim/apply/apply_report.h"
 #include "sim/host/file_fingerprint.h"
-#include "sim/machine/machine_loader.h"
+#include "sim/machine/machine_description.h"
 
 namespace kestrow_sim {
 

@@ -10,6 +10,7 @@
 #include "sim/apply/apply_changes.h"  // FreeUndoFileName
 #include "sim/host/host_files.h"
 #include "sim/machine/key_deletions.h"
+#include "sim/machine/machine_loader.h"
 
 namespace kestrow_sim {
 

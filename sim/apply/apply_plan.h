@@ -18,7 +18,7 @@
 #include "platform/sim/machine.h"
 #include "platform/sim/registry_tree.h"
 #include "sim/host/file_fingerprint.h"
-#include "sim/machine/machine_loader.h"
+#include "sim/machine/machine_description.h"
 
 namespace kestrow_sim {
 

@@ -9,6 +9,7 @@
 
 #include "platform/sim/machine.h"
 #include "sim/formats/machine_settings.h"
+#include "sim/machine/machine_description.h"
 #include "sim/machine/machine_origin.h"
 
 namespace kestrow_sim {
@@ -21,27 +22,6 @@ std::vector<std::string> SampleMachineNames();
 // A machine given on the command line: a folder (a path that exists, or that
 // holds a '/'), or else the name of a sample machine.
 bool ResolveMachineFolder(const std::string& nameOrFolder, std::string* folder, std::string* error);
-
-// What the machine is made of, settings overrides applied.
-struct MachineDescription {
-    std::string folder;
-    std::string settingsFile;  // host path of machine.ini
-    MachineSettings settings;
-    std::string registryFile;  // host path of the registry file loaded (REGEDIT4 or CREG)
-    std::string commandTail;   // what follows the program path on the command line
-    // The registry is instead the Windows registry file on the machine's own
-    // drives: the Windows folder is found from the boot drive's MSDOS.SYS,
-    // and its SYSTEM.DAT read; the Windows folder setting follows it.
-    bool registryFromDrives = false;
-    char bootDrive = 'C';
-    // The system was named on the command line; it wins over the version
-    // a Windows registry file records.
-    bool systemGiven = false;
-    // Drive C: is this disk image's partition (none given: the one that
-    // holds Windows) instead of machine.ini's folder.
-    std::string imageFile;
-    std::optional<unsigned> imagePartition;
-};
 
 // Reads the folder's machine.ini into a description whose registry file is
 // the folder's registry.reg.

@@ -17,7 +17,7 @@
 #include "platform/sim/machine.h"
 #include "platform/sim/registry_tree.h"
 #include "sim/apply/apply_report.h"
-#include "sim/machine/machine_loader.h"
+#include "sim/machine/machine_description.h"
 #include "sim/report/machine_report.h"
 
 namespace kestrow_sim {

@@ -26,8 +26,8 @@
 #include <vector>
 
 #include "platform/sim/machine.h"
-#include "sim/machine/installer_run.h"
-#include "sim/machine/machine_loader.h"
+#include "sim/cli/cli_options.h"
+#include "sim/cli/sim_run.h"
 
 namespace {
 
@@ -97,17 +97,16 @@ int Main(int argc, char** argv) {
     }
     if (folder.empty()) return Usage("--machine is required");
 
-    kestrow_sim::MachineDescription description;
-    std::string error;
-    if (!kestrow_sim::DescribeMachineFolder(folder, &description, &error)) return Usage(error);
-    description.commandTail = tail;
-    platform::sim::Machine machine;
-    if (!kestrow_sim::LoadMachine(description, &machine, &error)) return Usage(error);
+    kestrow_sim::CliOptions options;
+    options.machine = folder;
+    options.commandTail = tail;
+    options.answers = answers;
+    kestrow_sim::SimRun run(options);
+    if (!run.Prepare() || !run.Load()) return Usage(run.Error());
+    platform::sim::Machine& machine = run.Machine();
     if (!recordSizes.empty()) machine.version.acceptedSizes = recordSizes;
-    machine.scriptedAnswers = answers;
-    machine.answerBox = [](const platform::sim::MessageBoxRecord&) { return -1; };
-
-    int exitCode = kestrow_sim::RunInstaller(machine);
+    run.Run([](const platform::sim::MessageBoxRecord&) { return -1; });
+    int exitCode = machine.ExitCode().value_or(-1);
 
     bool endedByCall = false;
     for (const platform::sim::Call& call : machine.Calls()) {
