@@ -30,7 +30,15 @@ struct GeneratedFile {
     std::string kept;
     std::string removed;
     std::string deletedKey;  // full path, spelled in another letter case
+    bool mixedLineEnds = false;
+    bool unterminated = false;     // the last line has no line end
+    bool lastLineRemoved = false;  // ... and it is in the deleted key's section
 };
+
+bool EndsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
 
 class Generator {
 public:
@@ -91,13 +99,34 @@ public:
             }
             lines.push_back({lineEnd_, inDeleted});
         }
-        if (Chance(3) && !lines.empty()) {  // no line end at the very end
+        // A hand edit on Linux: CR LF lines that turn into LF lines part way
+        // (or the other way round).
+        GeneratedFile file;
+        if (Chance(3)) {
+            const std::string other = lineEnd_ == "\r\n" ? "\n" : "\r\n";
+            for (std::size_t i = 1 + Below(static_cast<int>(lines.size())); i < lines.size(); ++i) {
+                std::string& text = lines[i].text;
+                if (EndsWith(text, lineEnd_))
+                    text.replace(text.size() - lineEnd_.size(), lineEnd_.size(), other);
+            }
+            file.mixedLineEnds = true;
+        }
+        // No line end at the very end: the last line that holds anything
+        // ends the file, in the deleted key's section or outside it.
+        if (Chance(3)) {
+            while (lines.size() > 1 && (lines.back().text == "\n" || lines.back().text == "\r\n")) {
+                lines.pop_back();
+            }
             std::string& last = lines.back().text;
-            last.erase(last.size() - lineEnd_.size());
-            if (last.empty()) lines.pop_back();
+            if (EndsWith(last, "\r\n")) {
+                last.resize(last.size() - 2);
+            } else if (EndsWith(last, "\n")) {
+                last.resize(last.size() - 1);
+            }
+            file.unterminated = true;
+            file.lastLineRemoved = lines.back().removed;
         }
 
-        GeneratedFile file;
         for (const Line& line : lines) {
             file.text += line.text;
             (line.removed ? file.removed : file.kept) += line.text;
@@ -267,6 +296,7 @@ std::string Canonical(const std::vector<std::string>& texts, const CodePage& cod
 
 TEST(RegistryFileEditTest, GeneratedFilesLoseExactlyTheDeletedSections) {
     int filesWithRemovals = 0;
+    int mixedLineEnds = 0, unterminatedKept = 0, unterminatedRemoved = 0;
     for (unsigned codePageNumber : {1252u, 950u}) {
         CodePage codePage = CodePage::ForNumber(codePageNumber);
         for (unsigned seed = 1; seed <= 300; ++seed) {
@@ -277,6 +307,9 @@ TEST(RegistryFileEditTest, GeneratedFilesLoseExactlyTheDeletedSections) {
             ASSERT_EQ(split.kept, file.kept);
             ASSERT_EQ(split.removed, file.removed);
             filesWithRemovals += !split.removed.empty();
+            mixedLineEnds += file.mixedLineEnds;
+            unterminatedKept += file.unterminated && !file.lastLineRemoved;
+            unterminatedRemoved += file.unterminated && file.lastLineRemoved;
 
             // The reader agrees: the new file is the old registry without
             // the key, and the undo file over it gives the old one back.
@@ -288,6 +321,10 @@ TEST(RegistryFileEditTest, GeneratedFilesLoseExactlyTheDeletedSections) {
         }
     }
     EXPECT_GT(filesWithRemovals, 500);
+    // The generator makes each kind of file often enough to matter.
+    EXPECT_GT(mixedLineEnds, 100);
+    EXPECT_GT(unterminatedKept, 20);
+    EXPECT_GT(unterminatedRemoved, 20);
 }
 
 // Big5 names read as code page 1252, where a trail byte 0x5C separates
