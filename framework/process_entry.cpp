@@ -6,8 +6,14 @@
 //
 // It does what the program needs of a start-up: the module handle, the
 // static constructors (the application object) before WinMain, WinMain,
-// and the C runtime's exit path with WinMain's result: exit handlers and
-// static destructors, then the C runtime's streams flushed and closed.
+// and the exit path with WinMain's result: the exit handlers, which destroy
+// the static objects, then the end of the process.
+//
+// No C runtime DLL is linked: the table of exit handlers is this file's own
+// (atexit, exit); the platform layer's Windows side ends the process
+// (_exit, platform/win32/platform_win32.cpp).
+#include <cstddef>
+
 #include "platform/platform.h"
 
 extern "C" int __stdcall WinMain(platform::HINSTANCE instance, platform::HINSTANCE previous,
@@ -16,7 +22,6 @@ extern "C" int __stdcall WinMain(platform::HINSTANCE instance, platform::HINSTAN
 namespace {
 
 using StaticFunction = void (*)();
-using ExitHandler = int (*)();
 
 // SW_SHOWDEFAULT: the program shows no window of its own.
 constexpr int SHOW_DEFAULT = 10;
@@ -26,14 +31,19 @@ constexpr int SHOW_DEFAULT = 10;
 // second call to the system.
 char g_noTail[] = "";
 
+// The exit handlers, in the order registered. The compiler registers one for
+// each static object with a destructor (the application object); 32 is the
+// least the C standard asks a runtime to take.
+constexpr std::size_t MAX_EXIT_HANDLERS = 32;
+StaticFunction g_exitHandlers[MAX_EXIT_HANDLERS];
+std::size_t g_exitHandlerCount = 0;
+
 }  // namespace
 
 extern "C" {
 
-// MSVCRT's exit path and its table of exit handlers, declared here rather
-// than taken from <stdlib.h>, where only Windows' C runtime has _onexit.
-[[noreturn]] void exit(int code);
-ExitHandler _onexit(ExitHandler handler);
+// Ends the process at once (platform/win32).
+[[noreturn]] void _exit(int code);
 
 // Set by the linker: the image's first byte, which is its module handle,
 // and the list of static constructors, laid out as -1, the constructors,
@@ -41,13 +51,22 @@ ExitHandler _onexit(ExitHandler handler);
 extern char __ImageBase;
 extern StaticFunction __CTOR_LIST__[];
 
-// The compiler registers each static object's destructor with atexit. The C
-// runtime DLL's own table of exit handlers, which its exit() runs, is filled
-// through _onexit (which ignores what a handler returns); the C runtime's
-// start-up code that this entry point replaces would otherwise provide
-// atexit.
+// The compiler registers each static object's destructor with atexit. A
+// full table refuses (-1), as the C standard allows.
 int atexit(StaticFunction function) {
-    return _onexit(reinterpret_cast<ExitHandler>(function)) != nullptr ? 0 : -1;
+    if (g_exitHandlerCount == MAX_EXIT_HANDLERS) return -1;
+    g_exitHandlers[g_exitHandlerCount++] = function;
+    return 0;
+}
+
+// The exit path of the program and of platform::ExitProcessWithCode: the
+// exit handlers, the last registered first (so the static objects are
+// destroyed in the reverse order of their construction), then the end of
+// the process with the code. A handler that calls exit() again does not run
+// twice: each is taken off the table before it runs.
+[[noreturn]] void exit(int code) {
+    while (g_exitHandlerCount > 0) g_exitHandlers[--g_exitHandlerCount]();
+    _exit(code);
 }
 
 // The linker's entry point. It never returns: exit() ends the process. The

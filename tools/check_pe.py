@@ -3,20 +3,33 @@
 
 Reads the PE file and checks, printing one line per finding:
 
-  size      the file size; more than --max-size bytes (16 KiB) fails, more
-            than the goal of 12 KiB is noted.
+  size      the file size; more than --max-size bytes (8 KiB) fails, more
+            than the goal of 7 KiB is noted.
   headers   (32-bit images) machine i386, GUI subsystem, subsystem and OS
             version 4.0, image base at or above 4 MiB, no ASLR or DEP flags,
             no time stamp in the file header or the debug directory.
+  layout    (32-bit images) what Windows 9x's loader needs of the file: a
+            section alignment of 4096, a file alignment that is a power of
+            two and at least 512, SizeOfHeaders a multiple of it, and every
+            section on a 4 KiB page with its raw data at a multiple of the
+            file alignment and a multiple of 512 bytes long; the sections
+            are listed with their sizes. The import address tables lie in a
+            writable section: the loader writes the resolved addresses
+            there, and Kestrow does not count on every loader to lift a
+            read-only page's protection for it.
   start-up  (32-bit images) no TLS directory and no .eh_frame section: the
             program starts from its own entry point, without the C
             runtime's start-up code, which brings both (Windows 9x does not
             run TLS callbacks, and a program built without exceptions never
             reads unwind tables).
-  imports   every imported DLL is KERNEL32, USER32, ADVAPI32 or msvcrt; every
-            function is imported by name and, in 32-bit images, is exported by
-            that DLL on Windows 98 SE (the lists in tools/win98-exports/); the
-            number of imported functions is printed.
+  imports   every imported DLL is KERNEL32, USER32 or ADVAPI32: no C runtime
+            DLL (msvcrt.dll is missing from the first Windows 95 releases
+            and from Windows NT 3.51, whose loader would refuse the program
+            before it could show anything); an image that imports nothing
+            fails too. Every function is imported by name and, in 32-bit
+            images, is exported by that DLL on Windows 98 SE (the lists in
+            tools/win98-exports/); the number of imported functions is
+            printed.
   version   the version resource is exactly Kestrow's version block, in
             Chinese (Traditional, Taiwan).
   strings   there is no string 0xE000 (it would replace the application
@@ -39,10 +52,15 @@ import struct
 import sys
 
 DEFAULT_EXPORTS_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "win98-exports")
-DEFAULT_MAX_SIZE = 16 * 1024
-SIZE_GOAL = 12 * 1024
+DEFAULT_MAX_SIZE = 8 * 1024
+SIZE_GOAL = 7 * 1024
 
-ALLOWED_DLLS = ("KERNEL32.dll", "USER32.dll", "ADVAPI32.dll", "msvcrt.dll")
+ALLOWED_DLLS = ("KERNEL32.dll", "USER32.dll", "ADVAPI32.dll")
+# C runtime DLLs, named as such when imported: msvcrt.dll and its numbered
+# versions, the older crtdll.dll, the Universal CRT and its API sets, and the
+# MinGW runtime DLLs.
+C_RUNTIME_DLL_PREFIXES = ("msvcr", "msvcp", "crtdll", "ucrtbase", "api-ms-win-crt-", "libgcc",
+                          "libstdc++", "libwinpthread", "vcruntime")
 
 MACHINE_I386 = 0x014C
 PE32_MAGIC = 0x10B
@@ -53,6 +71,11 @@ DLLCHAR_NX_COMPAT = 0x0100
 # Windows 95 and 98 keep the address space below 4 MiB for themselves; an
 # executable based lower cannot be placed where it asks to be.
 LOWEST_WIN9X_IMAGE_BASE = 0x00400000
+# Windows 9x loads only images whose sections lie on 4 KiB pages, and reads
+# their raw data in 512-byte blocks.
+WIN9X_SECTION_ALIGNMENT = 0x1000
+WIN9X_FILE_BLOCK = 0x200
+SCN_MEM_WRITE = 0x80000000
 
 DIR_IMPORT, DIR_RESOURCE, DIR_DEBUG, DIR_TLS, DIR_DELAY_IMPORT = 1, 2, 6, 9, 13
 # The unwind tables' section; a stripped image keeps only the first eight
@@ -105,14 +128,17 @@ class PeImage:
             self.image_base = struct.unpack_from("<Q", self._bytes(optional + 24, 8))[0]
         else:
             self.image_base = self._u32(optional + 28)
+        self.section_alignment, self.file_alignment = self._unpack("<II", optional + 32)
         self.os_version = self._unpack("<HH", optional + 40)
         self.subsystem_version = self._unpack("<HH", optional + 48)
+        self.size_of_headers = self._u32(optional + 60)
         self.subsystem, self.dll_characteristics = self._unpack("<HH", optional + 68)
         directory_count_at = optional + (108 if self.is_pe32_plus else 92)
         directory_count = min(self._u32(directory_count_at), 16)
         self.directories = [self._unpack("<II", directory_count_at + 4 + 8 * i)
                             for i in range(directory_count)]
         self.sections = []
+        self.section_flags = []
         for i in range(section_count):
             at = optional + optional_size + 40 * i
             name = self._section_name(self._bytes(at, 8).rstrip(b"\0").decode("latin-1"),
@@ -120,6 +146,7 @@ class PeImage:
             virtual_size, virtual_address, raw_size, raw_offset = self._unpack("<IIII", at + 8)
             self.sections.append((name, virtual_address, max(virtual_size, raw_size),
                                   raw_offset, raw_size))
+            self.section_flags.append(self._u32(at + 36))
 
     def _section_name(self, name, string_table):
         """A name longer than eight characters is written as "/" and its
@@ -165,6 +192,13 @@ class PeImage:
                 return stored + b"\0" * (size - len(stored))
         raise PeError(f"{size} bytes at RVA 0x{rva:X} lie outside every section")
 
+    def section_at(self, rva):
+        """The index of the section that holds the RVA, or None."""
+        for index, (_, virtual_address, extent, _, _) in enumerate(self.sections):
+            if virtual_address <= rva < virtual_address + extent:
+                return index
+        return None
+
     def unpack(self, layout, rva):
         return struct.unpack(layout, self.read(rva, struct.calcsize(layout)))
 
@@ -180,6 +214,10 @@ class PeImage:
     # tables
     def imports(self):
         """[(dll name, [function name, or None for an ordinal], [ordinals])]."""
+        return [(dll, names, ordinals) for dll, names, ordinals, _ in self.import_tables()]
+
+    def import_tables(self):
+        """As imports(), each with the RVA of its import address table."""
         rva, size = self.directory(DIR_IMPORT)
         if rva == 0 or size == 0:
             return []
@@ -200,7 +238,7 @@ class PeImage:
                     ordinals.append(entry & 0xFFFF)
                 else:
                     names.append(self.c_string((entry & 0x7FFFFFFF) + 2))
-            dlls.append((self.c_string(name_rva), names, ordinals))
+            dlls.append((self.c_string(name_rva), names, ordinals, address_table))
         raise PeError("import table is not terminated")
 
     def debug_timestamps(self):
@@ -435,6 +473,50 @@ def check_headers(image, report):
                          else "none time-stamped"))
 
 
+def check_layout(image, report):
+    report.start("layout")
+    section_alignment, file_alignment = image.section_alignment, image.file_alignment
+    report.result(section_alignment == WIN9X_SECTION_ALIGNMENT,
+                  f"section alignment {section_alignment}" + (
+                      "" if section_alignment == WIN9X_SECTION_ALIGNMENT
+                      else f", expected {WIN9X_SECTION_ALIGNMENT}: Windows 9x loads nothing else"))
+    power_of_two = file_alignment > 0 and file_alignment & (file_alignment - 1) == 0
+    file_alignment_ok = power_of_two and WIN9X_FILE_BLOCK <= file_alignment <= section_alignment
+    report.result(file_alignment_ok, f"file alignment {file_alignment}" + (
+        "" if file_alignment_ok else f", expected a power of two from {WIN9X_FILE_BLOCK} to "
+                                     "the section alignment"))
+    unit = file_alignment if file_alignment_ok else WIN9X_FILE_BLOCK
+    headers = image.size_of_headers
+    report.result(headers % unit == 0, f"SizeOfHeaders {headers}" + (
+        f", a multiple of {unit}" if headers % unit == 0 else f", not a multiple of {unit}"))
+    shown = []
+    for (name, virtual_address, _, raw_offset, raw_size), flags in zip(image.sections,
+                                                                       image.section_flags):
+        problems = []
+        if virtual_address % WIN9X_SECTION_ALIGNMENT:
+            problems.append(f"at RVA 0x{virtual_address:X}, not on a 4 KiB page")
+        if raw_size % unit or raw_size % WIN9X_FILE_BLOCK:
+            problems.append(f"raw size {raw_size}, not a multiple of {max(unit, WIN9X_FILE_BLOCK)}")
+        if raw_size and raw_offset % unit:
+            problems.append(f"raw data at 0x{raw_offset:X}, not a multiple of {unit}")
+        for problem in problems:
+            report.fail(f"section {name}: {problem}")
+        shown.append(f"{name} {raw_size}" + (" writable" if flags & SCN_MEM_WRITE else ""))
+    report.note(f"{_count(len(image.sections), 'section')}, raw bytes: {', '.join(shown)}")
+    tables = image.import_tables()
+    read_only = []
+    for dll, _, _, address_table in tables:
+        index = image.section_at(address_table)
+        if index is None or not image.section_flags[index] & SCN_MEM_WRITE:
+            where = "outside every section" if index is None else \
+                f"in the read-only section {image.sections[index][0]}"
+            read_only.append(f"{dll} (RVA 0x{address_table:X}, {where})")
+    if read_only:
+        report.fail(f"import address tables of {', '.join(read_only)}: the loader writes them")
+    elif tables:
+        report.ok("import address tables in a writable section")
+
+
 def check_start_up(image, report):
     report.start("start-up")
     tls_rva, tls_size = image.directory(DIR_TLS)
@@ -477,7 +559,8 @@ def check_imports(image, exports_dir, check_names, report):
         report.fail("delay-load import table present: its DLLs and functions are not vetted")
     dlls = image.imports()
     if not dlls:
-        report.note("no imported DLLs")
+        report.fail("no imported DLLs: no import directory, or an empty one (a program that "
+                    "cannot call Windows; was the import table left out of the link?)")
     else:
         functions = sum(len(names) + len(ordinals) for _, names, ordinals in dlls)
         report.note(f"{_count(functions, 'function')} imported from {_count(len(dlls), 'DLL')}")
@@ -485,7 +568,13 @@ def check_imports(image, exports_dir, check_names, report):
     for dll, names, ordinals in dlls:
         if dll.lower() not in allowed:
             functions = _count(len(names) + len(ordinals), "function")
-            report.fail(f"{dll} is imported ({functions}); only {', '.join(ALLOWED_DLLS)} may be")
+            kind = ""
+            if dll.lower().startswith(C_RUNTIME_DLL_PREFIXES):
+                kind = (", a C runtime DLL: the first Windows 95 releases and Windows NT 3.51 "
+                        "have no msvcrt.dll, and their loader refuses the program before it "
+                        "can show anything")
+            report.fail(f"{dll} is imported ({functions}){kind}; only "
+                        f"{', '.join(ALLOWED_DLLS)} may be")
             continue
         for ordinal in ordinals:
             report.fail(f"{dll} is imported by ordinal {ordinal}: ordinals differ between "
@@ -615,6 +704,7 @@ def check_file(path, arch_any=False, exports_dir=DEFAULT_EXPORTS_DIR,
               lambda: check_resources(image, report)]
     if strict:
         checks[0:0] = [lambda: check_headers(image, report),
+                       lambda: check_layout(image, report),
                        lambda: check_start_up(image, report)]
     for check in checks:
         # A damaged table stops only the check that reads it.

@@ -1,13 +1,23 @@
 // The platform operations on real Windows: each passes straight to the ANSI
-// Win32 API or to MSVCRT, with the caller's arguments unchanged.
+// Win32 API, with the caller's arguments unchanged; the marker file's stream
+// output and the process exit, which platform.h names after the C runtime's,
+// are done with the kernel's own calls.
+//
+// Kestrow.exe links no C runtime DLL (the first Windows 95 releases and
+// Windows NT 3.51 have no msvcrt.dll, and their loader would refuse the
+// program before it could show its own refusal). Besides the operations of platform.h this
+// file therefore holds the parts of the C library that need the kernel: the
+// heap behind malloc and free, and _exit, which ends the process. The
+// framework holds the rest (process_entry.cpp: atexit and exit; the string
+// routines in string_routines.cpp).
 //
 // platform.h comes first: several of its constants are macros in
 // <windows.h>. Below the include of <windows.h> those names are never used;
 // the handle values and flags are the same numbers on both sides.
 #include "platform/platform.h"
 
-#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <windows.h>
 
 namespace platform {
@@ -83,16 +93,53 @@ LONG RegEnumKeyA(HKEY key, DWORD index, char* name, DWORD size) {
 LONG RegDeleteKeyA(HKEY key, const char* subKey) { return ::RegDeleteKeyA(Native(key), subKey); }
 LONG RegCloseKey(HKEY key) { return ::RegCloseKey(Native(key)); }
 
+// The stream is the kernel's file handle. Only the mode the program uses,
+// "wb", is taken: the file is created, or truncated when it exists
+// (CREATE_ALWAYS), for writing, shared as the C runtime's fopen shares it.
+// Every write goes straight to the file, unbuffered and untranslated, as one
+// WriteFile call. Any other mode fails, as an invalid one does with fopen.
 FileStream* FileOpen(const char* path, const char* mode) {
-    return reinterpret_cast<FileStream*>(::fopen(path, mode));
+    if (path == nullptr || mode == nullptr || ::strcmp(mode, "wb") != 0) return nullptr;
+    ::HANDLE file = ::CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return file == INVALID_HANDLE_VALUE ? nullptr : reinterpret_cast<FileStream*>(file);
 }
 
+// As fwrite: the number of whole items written; 0 for nothing to write, for
+// a size * count that does not fit, and when WriteFile fails.
 std::size_t FileWrite(const void* data, std::size_t size, std::size_t count, FileStream* stream) {
-    return ::fwrite(data, size, count, reinterpret_cast<::FILE*>(stream));
+    if (size == 0 || count == 0 || count > MAXDWORD / size) return 0;
+    ::DWORD written = 0;
+    if (!::WriteFile(reinterpret_cast<::HANDLE>(stream), data, static_cast<::DWORD>(size * count),
+                     &written, nullptr)) {
+        return 0;
+    }
+    return written / size;
 }
 
-int FileClose(FileStream* stream) { return ::fclose(reinterpret_cast<::FILE*>(stream)); }
+// As fclose: 0, or -1 (EOF) when the handle could not be closed.
+int FileClose(FileStream* stream) {
+    return ::CloseHandle(reinterpret_cast<::HANDLE>(stream)) ? 0 : -1;
+}
 
+// exit() is the framework's (process_entry.cpp): it runs the exit handlers,
+// which destroy the static objects, and then ends the process with _exit.
 void ExitProcessWithCode(int code) { ::exit(code); }
 
 }  // namespace platform
+
+// --- The C library's heap and process end, on the kernel ------------------------
+
+extern "C" {
+
+// The process's own heap, which every Win32 system has from the start.
+void* malloc(std::size_t size) { return ::HeapAlloc(::GetProcessHeap(), 0, size); }
+
+void free(void* block) {
+    if (block != nullptr) ::HeapFree(::GetProcessHeap(), 0, block);
+}
+
+// Ends the process at once, without exit handlers: the last step of exit().
+void _exit(int code) { ::ExitProcess(static_cast<::UINT>(code)); }
+
+}  // extern "C"

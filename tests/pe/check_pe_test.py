@@ -170,14 +170,19 @@ def import_section(base_rva, imports, pe32_plus, debug_stamps):
 def build_pe(pe32_plus=False, machine=None, timestamp=0, subsystem=2, subsystem_version=(4, 0),
              os_version=(4, 0), dll_characteristics=0, image_base=0x400000,
              imports=None, resources=None, debug_stamps=None, delay_imports=False,
-             tls_directory=False, extra_sections=(), overlay=0):
+             tls_directory=False, extra_sections=(), overlay=0, section_alignment=0x1000,
+             file_alignment=0x200, headers_size=0x200, idata_flags=0xC0000040,
+             last_raw_size_extra=0):
     """A PE image holding only headers, an import section, a resource
     section and any extra_sections (empty, by name; a name longer than eight
     characters goes to a COFF string table, as an unstripped linker output
-    has it): enough for every check, never meant to run."""
+    has it): enough for every check, never meant to run. The file is laid
+    out in 512-byte blocks and 4 KiB pages whatever the alignments the
+    headers state; last_raw_size_extra makes the last section's raw size that
+    many bytes more than a whole number of blocks."""
     if imports is None:
         imports = {"KERNEL32.dll": ["GetVersion", "ExitProcess"], "USER32.dll": ["MessageBoxA"],
-                   "msvcrt.dll": ["exit"], "ADVAPI32.dll": ["RegOpenKeyExA"]}
+                   "ADVAPI32.dll": ["RegOpenKeyExA"]}
     if resources is None:
         resources = kestrow_resources()
     if machine is None:
@@ -197,10 +202,10 @@ def build_pe(pe32_plus=False, machine=None, timestamp=0, subsystem=2, subsystem_
         struct.pack_into("<Q", optional, 24, image_base)
     else:
         struct.pack_into("<I", optional, 28, image_base)
-    struct.pack_into("<II", optional, 32, 0x1000, 0x200)
+    struct.pack_into("<II", optional, 32, section_alignment, file_alignment)
     struct.pack_into("<HH", optional, 40, *os_version)
     struct.pack_into("<HH", optional, 48, *subsystem_version)
-    struct.pack_into("<II", optional, 56, image_size, 0x200)
+    struct.pack_into("<II", optional, 56, image_size, headers_size)
     struct.pack_into("<HH", optional, 68, subsystem, dll_characteristics)
     directories_at = 108 if pe32_plus else 92
     struct.pack_into("<I", optional, directories_at, 16)
@@ -212,23 +217,25 @@ def build_pe(pe32_plus=False, machine=None, timestamp=0, subsystem=2, subsystem_
     for index, (rva, size) in directories.items():
         struct.pack_into("<II", optional, directories_at + 4 + 8 * index, rva, size)
 
-    sections = [(b".idata", idata_rva, idata), (b".rsrc", rsrc_rva, rsrc)]
+    sections = [(b".idata", idata_rva, idata, idata_flags), (b".rsrc", rsrc_rva, rsrc, 0xC0000040)]
     string_table = b""
     for name in extra_sections:
         if len(name) > 8:
             string_table += name.encode() + b"\0"
             name = "/%d" % (4 + len(string_table) - len(name) - 1)
-        sections.append((name.encode(), image_size, b"\0" * 16))
+        sections.append((name.encode(), image_size, b"\0" * 16, 0xC0000040))
         image_size += 0x1000
     struct.pack_into("<I", optional, 56, image_size)
 
     raw_offset = 0x200
     bodies = b""
     section_headers = b""
-    for name, rva, body in sections:
+    for index, (name, rva, body, flags) in enumerate(sections):
         raw_size = (len(body) + 0x1FF) // 0x200 * 0x200
+        if index == len(sections) - 1:
+            raw_size += last_raw_size_extra
         section_headers += struct.pack("<8sIIIIIIHHI", name, len(body), rva, raw_size,
-                                       raw_offset, 0, 0, 0, 0, 0xC0000040)
+                                       raw_offset, 0, 0, 0, 0, flags)
         bodies += body + b"\0" * (raw_size - len(body))
         raw_offset += raw_size
     # No symbols, only the string table that follows them.
@@ -282,19 +289,24 @@ CASES = [
     ("string table key in upper case", {"resources": with_version(table_key="040404B0")},
      {}, None),
     ("debug directory without time stamp", {"debug_stamps": [0]}, {}, None),
-    ("size between the 12 KiB goal and the 16 KiB limit", {"overlay": 11 * 1024}, {}, None),
+    ("size between the 7 KiB goal and the 8 KiB limit", {"overlay": 5 * 1024}, {}, None),
     ("other sections, one with a long name", {"extra_sections": (".text", ".rdata", ".gnu_debuglink")},
      {}, None),
 
     # imports
-    ("a DLL other than the four", {"imports": {"SHELL32.dll": ["ShellExecuteA"]}}, {},
+    ("a DLL other than the three", {"imports": {"SHELL32.dll": ["ShellExecuteA"]}}, {},
      "SHELL32.dll is imported"),
+    ("the C runtime DLL", {"imports": {"KERNEL32.dll": ["ExitProcess"], "msvcrt.dll": ["exit"]}},
+     {}, "msvcrt.dll is imported (1 function), a C runtime DLL"),
+    ("the older C runtime DLL", {"imports": {"CRTDLL.DLL": ["exit"]}}, {},
+     "CRTDLL.DLL is imported (1 function), a C runtime DLL"),
+    ("the Universal CRT", {"imports": {"api-ms-win-crt-runtime-l1-1-0.dll": ["exit"]}}, {},
+     "a C runtime DLL"),
+    ("no imports at all", {"imports": {}}, {}, "no imported DLLs"),
     ("a Windows 2000 function", {"imports": {"KERNEL32.dll": ["GetVersion", "GetFileSizeEx"]}},
      {}, "KERNEL32.dll!GetFileSizeEx is not exported by Windows 98 SE"),
     ("a Windows 2000 function of USER32", {"imports": {"USER32.dll": ["AllowSetForegroundWindow"]}},
      {}, "USER32.dll!AllowSetForegroundWindow"),
-    ("a later msvcrt function", {"imports": {"msvcrt.dll": ["_aligned_malloc"]}}, {},
-     "msvcrt.dll!_aligned_malloc"),
     ("names are case-sensitive", {"imports": {"KERNEL32.dll": ["getversion"]}}, {},
      "KERNEL32.dll!getversion"),
     ("an import by ordinal", {"imports": {"KERNEL32.dll": [17]}}, {}, "by ordinal 17"),
@@ -312,6 +324,19 @@ CASES = [
     ("a time-stamped debug directory", {"debug_stamps": [0, 0x5F000000]}, {},
      "1 of them time-stamped"),
     ("an image base below 4 MiB", {"image_base": 0x10000}, {}, "image base 0x00010000"),
+
+    # the file layout Windows 9x loads
+    ("section alignment 512", {"section_alignment": 0x200}, {},
+     "section alignment 512, expected 4096"),
+    ("file alignment 256", {"file_alignment": 0x100}, {}, "file alignment 256, expected"),
+    ("file alignment not a power of two", {"file_alignment": 0x300}, {},
+     "file alignment 768, expected"),
+    ("SizeOfHeaders not a multiple of the file alignment", {"headers_size": 0x180}, {},
+     "SizeOfHeaders 384, not a multiple of 512"),
+    ("a raw size not a multiple of 512", {"last_raw_size_extra": 0x10}, {},
+     "section .rsrc: raw size 2064, not a multiple of 512"),
+    ("import address tables in a read-only section", {"idata_flags": 0x40000040}, {},
+     "in the read-only section .idata"),
 
     # start-up code of the C runtime
     ("a TLS directory", {"tls_directory": True}, {}, "TLS directory present"),
@@ -360,7 +385,7 @@ CASES = [
         (RT_GROUP_ICON, 128, 0x0404, icon_group([1, 7]))]}, {}, "icons [7] are missing"),
 
     # size
-    ("larger than 16 KiB", {"overlay": 14 * 1024}, {}, "more than the limit of 16384 bytes"),
+    ("larger than 8 KiB", {"overlay": 6 * 1024}, {}, "more than the limit of 8192 bytes"),
     ("larger than --max-size", {}, {"max_size": 1024}, "more than the limit of 1024 bytes"),
 
     # the 64-bit twin: only the architecture-independent rules
@@ -424,7 +449,7 @@ class MalformedFiles(unittest.TestCase):
     def test_missing_export_list_fails(self):
         with tempfile.TemporaryDirectory() as empty:
             failures, fail_lines, output = run_checker(build_pe(), exports_dir=empty)
-        self.assertEqual(failures, 4, output)
+        self.assertEqual(failures, 3, output)  # one for each of the three DLLs
         self.assertIn("cannot read the Windows 98 SE export list", fail_lines[0])
 
 
@@ -481,6 +506,8 @@ void Start(void)
 }
 """
 OWN_ENTRY_LINK = ["-fno-asynchronous-unwind-tables", "-nostdlib", "-Wl,--entry,_Start"]
+# x86-64 symbols carry no leading underscore.
+OWN_ENTRY_LINK_64 = ["-nostdlib", "-Wl,--entry,Start"]
 OWN_ENTRY_LIBRARIES = ["-lkernel32", "-luser32"]
 
 WIN2000_PROGRAM = r"""
@@ -536,17 +563,27 @@ class RealToolchain(unittest.TestCase):
         exe = self.link(MINGW_32, WIN2000_PROGRAM, ["-Os", "-s", "-mwindows"], False)
         failures, output = self.check(exe)
         for expected in ["KERNEL32.dll!GetFileSizeEx is not exported", "SHELL32.dll is imported",
+                         "msvcrt.dll is imported", "more than the limit of 8192 bytes",
                          "sets DYNAMIC_BASE and NX_COMPAT", "file header time stamp",
                          "TLS directory present", "section .eh_fram present",
                          "0 version resources", "no icon group"]:
             self.assertIn(expected, output)
-        self.assertEqual(failures, 8, output)
+        self.assertEqual(failures, 10, output)
 
     @unittest.skipUnless(all(map(_have, MINGW_64)), "the x86_64 MinGW-w64 toolchain is missing")
     def test_64_bit_twin_passes_with_arch_any(self):
+        failures, output = self.check(self.link(MINGW_64, MESSAGE_PROGRAM,
+                                                WIN98_LINK + OWN_ENTRY_LINK_64, True,
+                                                OWN_ENTRY_LIBRARIES), arch_any=True)
+        self.assertEqual(failures, 0, output)
+
+    @unittest.skipUnless(all(map(_have, MINGW_64)), "the x86_64 MinGW-w64 toolchain is missing")
+    def test_64_bit_program_with_the_c_runtime_fails_with_arch_any(self):
         failures, output = self.check(self.link(MINGW_64, WINMAIN_PROGRAM, WIN98_LINK, True),
                                       arch_any=True)
-        self.assertEqual(failures, 0, output)
+        self.assertIn("msvcrt.dll is imported", output)
+        self.assertIn("a C runtime DLL", output)
+        self.assertEqual(failures, 1, output)
 
 
 if __name__ == "__main__":

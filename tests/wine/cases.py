@@ -66,6 +66,7 @@ class Case:
     placed: tuple = ()                 # driver files expected below the Windows directory
     deleted: str = None                # the device key expected to be gone
     marker: bool = False               # c:\csb.log expected, holding MARKER_BYTES
+    marker_is_folder: bool = False     # c:\csb.log is a folder: the marker cannot be made
     restart: bool = False              # ExitWindowsEx(EWX_REBOOT, 0) expected
     screenshot: str = None             # file name for a screenshot of the first box
     code_page: int = 1252              # Wine's ANSI code page, set through the locale
@@ -121,6 +122,12 @@ CASES = {
     "refused_win2k": refused("win2k", UNATTENDED_TAIL),
     "refused_winxp": refused("winxp"),
     "refused_win10": refused("win10", UNATTENDED_TAIL),
+
+    # The marker cannot be created (c:\csb.log is a folder, which neither
+    # DeleteFileA nor CreateFileA takes): the run ends as if it had been
+    # written, without a box, and the folder is left as it was.
+    "unattended_marker_cannot_be_created": Case("win98", UNATTENDED_TAIL, marker_is_folder=True,
+                                                **INSTALLED),
 
     # Registry failures: the files are already placed, nothing in the
     # registry changes, and the unattended run reports them too, without

@@ -21,6 +21,17 @@ in it. So:
 - a pointer to data or to an output is compared only as NULL or not NULL
   ("ptr"): GetVersionExA's record, the buffers, FileWrite's data.
 
+The marker file's stream and the process exit are operations named after
+the C runtime (FileOpen, FileWrite, FileClose, ExitProcessWithCode), which
+Kestrow.exe carries out with the kernel's own calls (platform/win32):
+CreateFileA, WriteFile, CloseHandle and ExitProcess. The relay trace shows
+those; each is read back as the operation it carries out when its arguments
+are exactly those the platform layer passes (KERNEL_CALLS below), and a
+kernel call with any others fails the comparison. WriteFile's trace shows
+the bytes asked for and whether the call succeeded, not the count written
+through its pointer: it is read as FileWrite(data, 1, bytes) returning all
+the bytes, or 0.
+
 The known differences between Wine and the simulated machine that are
 faults of neither stand in KNOWN_DIFFERENCES below, each applied only where
 it holds; nothing else is filtered.
@@ -53,11 +64,31 @@ OPERATIONS = {
     "RegEnumKeyA": "RegEnumKeyA",
     "RegDeleteKeyA": "RegDeleteKeyA",
     "RegCloseKey": "RegCloseKey",
-    "fopen": "FileOpen",
-    "fwrite": "FileWrite",
-    "fclose": "FileClose",
-    "exit": "ExitProcessWithCode",
+    "CreateFileA": "FileOpen",
+    "WriteFile": "FileWrite",
+    "CloseHandle": "FileClose",
+    "ExitProcess": "ExitProcessWithCode",
 }
+
+# The kernel calls behind the stream operations, as platform/win32 makes
+# them: (relay name, the arguments that are always the same (index: value)).
+GENERIC_WRITE = 0x40000000
+FILE_SHARE_READ_WRITE = 0x3
+CREATE_ALWAYS = 2
+FILE_ATTRIBUTE_NORMAL = 0x80
+INVALID_HANDLE_VALUE = 0xFFFFFFFF
+KERNEL_CALLS = {
+    # CreateFileA(path, access, share, security, disposition, flags, template)
+    "CreateFileA": {1: GENERIC_WRITE, 2: FILE_SHARE_READ_WRITE, 3: 0, 4: CREATE_ALWAYS,
+                    5: FILE_ATTRIBUTE_NORMAL, 6: 0},
+    # WriteFile(handle, data, bytes, written, overlapped)
+    "WriteFile": {4: 0},
+    # CloseHandle(handle)
+    "CloseHandle": {},
+    # ExitProcess(code)
+    "ExitProcess": {},
+}
+KERNEL_ARGUMENT_COUNTS = {"CreateFileA": 7, "WriteFile": 5, "CloseHandle": 1, "ExitProcess": 1}
 
 # What each argument and result is. "number" and "flags" are 32-bit values
 # (shown in decimal and in hexadecimal); "text" an 8-bit string; "key",
@@ -139,8 +170,12 @@ def from_wine(relay_calls, image_base):
     program's own), decoded."""
     calls = []
     for relay in relay_calls:
-        name = OPERATIONS.get(relay.function.split(".")[-1])
+        function = relay.function.split(".")[-1]
+        name = OPERATIONS.get(function)
         if name is None:
+            continue
+        if function in KERNEL_CALLS:
+            calls.append(_from_kernel_call(function, relay))
             continue
         kinds, result_kind = SIGNATURES[name]
         if len(relay.arguments) != len(kinds):
@@ -157,6 +192,33 @@ def from_wine(relay_calls, image_base):
             result = _wine_value(result_kind, relay.raw_result)
         calls.append(PlatformCall(name, arguments, result))
     return calls
+
+
+def _from_kernel_call(function, relay):
+    """The platform operation a traced kernel call carries out (see the
+    module's description)."""
+    arguments = relay.arguments
+    fixed = {index: value & 0xFFFFFFFF for index, value in enumerate(arguments)
+             if isinstance(value, int)}
+    if (len(arguments) != KERNEL_ARGUMENT_COUNTS[function]
+            or any(fixed.get(index) != value for index, value in KERNEL_CALLS[function].items())):
+        raise ValueError("relay trace: %s%r, not as platform/win32 calls it for %s"
+                         % (relay.function, tuple(arguments), OPERATIONS[function]))
+    result = relay.raw_result
+    returned = result is not None
+    if function == "CreateFileA":
+        handle = None if not returned or result & 0xFFFFFFFF == INVALID_HANDLE_VALUE else result
+        return PlatformCall("FileOpen", [_wine_value(TEXT, arguments[0]), b"wb"],
+                            handle if returned else "(did not return)")
+    if function == "WriteFile":
+        size = arguments[2] & 0xFFFFFFFF
+        written = (size if result & 0xFFFFFFFF else 0) if returned else "(did not return)"
+        return PlatformCall("FileWrite", [_wine_value(POINTER, arguments[1]), 1, size,
+                                          arguments[0] or None], written)
+    if function == "CloseHandle":
+        closed = (0 if result & 0xFFFFFFFF else -1) if returned else "(did not return)"
+        return PlatformCall("FileClose", [arguments[0] or None], closed)
+    return PlatformCall("ExitProcessWithCode", [_wine_value(NUMBER, arguments[0])], None)
 
 
 def _wine_value(kind, value):
@@ -218,11 +280,12 @@ def _sim_value(kind, text):
 
 # --- known differences -------------------------------------------------------
 
-def _crt_exit_after_winmain(wine, sim, scenario):
-    """When WinMain returns, the C runtime's start-up code, linked into
-    Kestrow.exe, calls exit() with its result; the simulated run just ends
-    there. Applies once, at the end of a simulated run that did not end
-    through ExitProcessWithCode."""
+def _exit_after_winmain(wine, sim, scenario):
+    """When WinMain returns, Kestrow.exe's entry point (in place of the C
+    runtime's start-up code) ends the process with its result, through
+    exit() and ExitProcess; the simulated run just ends there. Applies once,
+    at the end of a simulated run that did not end through
+    ExitProcessWithCode."""
     if scenario["sim_ending"]["ended_by_call"]:
         return 0
     sim.append(PlatformCall("ExitProcessWithCode", [scenario["sim_ending"]["exit"]], None))
@@ -245,7 +308,7 @@ def _no_display_box(wine, sim, scenario):
 
 
 KNOWN_DIFFERENCES = (
-    ("exit() of the C runtime after WinMain returns", _crt_exit_after_winmain),
+    ("the process exit after WinMain returns", _exit_after_winmain),
     ("MessageBoxA under Wine without a display", _no_display_box),
 )
 
@@ -346,6 +409,8 @@ def write_sim_machine(folder, case, setup_dir, windows_dir, program, registry_by
     for path in (os.path.join(windows, "inf"), os.path.join(windows, "system32", "drivers")):
         os.makedirs(path)
     os.makedirs(setup)
+    if case.marker_is_folder:
+        os.makedirs(os.path.join(drive, "csb.log"))
     if owc:
         os.makedirs(os.path.join(setup, "owc"))
     for name, contents in owc.items():

@@ -73,6 +73,8 @@ def lay_out_setup_folder(case, prefix, exe, launcher):
     for name in case.owc_files:
         with open(os.path.join(setup, "owc", name), "wb") as stand_in:
             stand_in.write(case_table.DRIVER_FILES[name][1])
+    if case.marker_is_folder:
+        os.makedirs(drive_c(prefix, "csb.log"))
     command_line = PROGRAM + (" " + case.tail if case.tail else "")
     with open(os.path.join(setup, "cmdline.txt"), "wb") as file:
         file.write(command_line.encode("ascii"))
@@ -177,7 +179,10 @@ def check_files(case, prefix):
             problems.append("%s differs from owc\\%s" % (shown, name))
 
     marker = drive_c(prefix, "csb.log")
-    if not case.marker:
+    if case.marker_is_folder:
+        if not os.path.isdir(marker) or os.listdir(marker):
+            problems.append("c:\\csb.log is no longer the empty folder it was")
+    elif not case.marker:
         if os.path.exists(marker):
             problems.append("c:\\csb.log written, expected absent")
     elif not os.path.isfile(marker):
