@@ -1,10 +1,12 @@
 // The one door between Kestrow and Windows.
 //
-// The installer and the framework call Windows and the C runtime only
-// through the operations declared here. Two implementations exist and the
-// build links exactly one of them: platform/win32 passes every call to the
-// real ANSI Win32 API and MSVCRT; platform/sim runs it on a simulated
-// Windows machine. The caller's code is the same in both.
+// The installer and the framework call Windows and the C runtime's file
+// output and exit only through the operations declared here. Two
+// implementations exist and the build links exactly one of them:
+// platform/win32 passes every call to the real ANSI Win32 API (the file
+// output and the exit too, with the kernel's own calls: Kestrow.exe links no
+// C runtime DLL); platform/sim runs it on a simulated Windows machine. The
+// caller's code is the same in both.
 //
 // This header never includes <windows.h>. It carries its own small types,
 // with the sizes and layouts the real API uses, and the constants with the
@@ -36,7 +38,7 @@ struct HWND__;
 using HWND = HWND__*;
 struct HINSTANCE__;
 using HINSTANCE = HINSTANCE__*;
-// The C runtime's FILE, seen from outside.
+// An open output file, as the C runtime's FILE is seen from outside.
 struct FileStream;
 
 // The platform's OSVERSIONINFOEXA. Its first 148 bytes are the older
@@ -130,7 +132,8 @@ LONG RegEnumKeyA(HKEY key, DWORD index, char* name, DWORD size);
 LONG RegDeleteKeyA(HKEY key, const char* subKey);
 LONG RegCloseKey(HKEY key);
 
-// The C runtime's stream output and process exit.
+// File output with the C runtime's stream calls' contract ("wb" files,
+// fwrite's and fclose's results), and the process exit.
 FileStream* FileOpen(const char* path, const char* mode);
 std::size_t FileWrite(const void* data, std::size_t size, std::size_t count, FileStream* stream);
 int FileClose(FileStream* stream);
