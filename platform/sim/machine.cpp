@@ -11,31 +11,10 @@ namespace {
 
 Machine* g_activeMachine = nullptr;
 
+#define KESTROW_OPERATION_NAME(ReturnType, Name, parameters, arguments, layout) #Name,
 constexpr const char* kOperationNames[kOperationCount] = {
-    "GetCommandLineA",
-    "SetErrorMode",
-    "GetModuleFileNameA",
-    "LoadStringA",
-    "GetActiveWindow",
-    "IsDBCSLeadByte",
-    "GetVersionExA",
-    "MessageBoxA",
-    "ExitWindowsEx",
-    "GetCurrentDirectoryA",
-    "GetWindowsDirectoryA",
-    "CopyFileA",
-    "DeleteFileA",
-    "RegOpenKeyA",
-    "RegOpenKeyExA",
-    "RegQueryInfoKeyA",
-    "RegEnumKeyA",
-    "RegDeleteKeyA",
-    "RegCloseKey",
-    "FileOpen",
-    "FileWrite",
-    "FileClose",
-    "ExitProcessWithCode",
-};
+    KESTROW_PLATFORM_OPERATIONS(KESTROW_OPERATION_NAME, KESTROW_OPERATION_NAME)};
+#undef KESTROW_OPERATION_NAME
 
 // How Call::ToString shows an operation's texts: which arguments are text
 // (bit i for argument i), and whether the result or the output is text.
@@ -45,33 +24,18 @@ struct TextLayout {
     bool textOutput;
 };
 
+constexpr TextLayout Layout(unsigned textArguments, bool textResult, bool textOutput) {
+    return {textArguments, textResult, textOutput};
+}
+
+#define KESTROW_OPERATION_LAYOUT(ReturnType, Name, parameters, arguments, layout) layout,
+constexpr TextLayout kLayouts[kOperationCount] = {
+    KESTROW_PLATFORM_OPERATIONS(KESTROW_OPERATION_LAYOUT, KESTROW_OPERATION_LAYOUT)};
+#undef KESTROW_OPERATION_LAYOUT
+
 TextLayout LayoutOf(Operation op) {
-    switch (op) {
-        case Operation::GetCommandLineA:
-            return {0, true, false};
-        case Operation::GetModuleFileNameA:
-        case Operation::LoadStringA:
-        case Operation::GetCurrentDirectoryA:
-        case Operation::GetWindowsDirectoryA:
-        case Operation::RegEnumKeyA:
-            return {0, false, true};
-        case Operation::MessageBoxA:
-            return {0b0110, false, false};
-        case Operation::CopyFileA:
-            return {0b0011, false, false};
-        case Operation::DeleteFileA:
-            return {0b0001, false, false};
-        case Operation::RegOpenKeyA:
-        case Operation::RegOpenKeyExA:
-        case Operation::RegDeleteKeyA:
-            return {0b0010, false, false};
-        case Operation::FileOpen:
-            return {0b0011, false, false};
-        case Operation::FileWrite:
-            return {0b0001, false, false};
-        default:
-            return {0, false, false};
-    }
+    int index = static_cast<int>(op);
+    return index >= 0 && index < kOperationCount ? kLayouts[index] : Layout(0, false, false);
 }
 
 // Text in double quotes; bytes outside printable ASCII, and the quote

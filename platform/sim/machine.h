@@ -21,37 +21,22 @@
 #include "platform/platform.h"
 #include "platform/sim/code_page.h"
 #include "platform/sim/file_system.h"
+#include "platform/sim/operation_list.h"
 #include "platform/sim/registry_tree.h"
 
 namespace platform::sim {
 
-// Every operation of platform/platform.h, in the order it declares them.
+// Every operation of platform/platform.h, in the order it declares them
+// (platform/sim/operation_list.h).
+#define KESTROW_OPERATION_ENUMERATOR(ReturnType, Name, parameters, arguments, layout) Name,
 enum class Operation {
-    GetCommandLineA,
-    SetErrorMode,
-    GetModuleFileNameA,
-    LoadStringA,
-    GetActiveWindow,
-    IsDBCSLeadByte,
-    GetVersionExA,
-    MessageBoxA,
-    ExitWindowsEx,
-    GetCurrentDirectoryA,
-    GetWindowsDirectoryA,
-    CopyFileA,
-    DeleteFileA,
-    RegOpenKeyA,
-    RegOpenKeyExA,
-    RegQueryInfoKeyA,
-    RegEnumKeyA,
-    RegDeleteKeyA,
-    RegCloseKey,
-    FileOpen,
-    FileWrite,
-    FileClose,
-    ExitProcessWithCode,
+    KESTROW_PLATFORM_OPERATIONS(KESTROW_OPERATION_ENUMERATOR, KESTROW_OPERATION_ENUMERATOR)
 };
-constexpr int kOperationCount = static_cast<int>(Operation::ExitProcessWithCode) + 1;
+#undef KESTROW_OPERATION_ENUMERATOR
+#define KESTROW_COUNT_OPERATION(...) +1  // NOLINT(bugprone-macro-parentheses): a term of a sum
+constexpr int kOperationCount =
+    0 KESTROW_PLATFORM_OPERATIONS(KESTROW_COUNT_OPERATION, KESTROW_COUNT_OPERATION);
+#undef KESTROW_COUNT_OPERATION
 
 const char* OperationName(Operation op);
 // Accepts the names OperationName gives, in any letter case.

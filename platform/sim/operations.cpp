@@ -13,6 +13,7 @@
 #include "platform/platform.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/machine_impl.h"
+#include "platform/sim/operation_list.h"
 
 namespace platform::sim {
 
@@ -614,77 +615,12 @@ namespace {
 sim::Machine::Impl& Active() { return sim::Machine::Active().GetImpl(); }
 }  // namespace
 
-char* GetCommandLineA() { return Active().GetCommandLineA(); }
-
-UINT SetErrorMode(UINT mode) { return Active().SetErrorMode(mode); }
-
-DWORD GetModuleFileNameA(HINSTANCE module, char* buffer, DWORD size) {
-    return Active().GetModuleFileNameA(module, buffer, size);
-}
-
-int LoadStringA(HINSTANCE instance, UINT id, char* buffer, int size) {
-    return Active().LoadStringA(instance, id, buffer, size);
-}
-
-HWND GetActiveWindow() { return Active().GetActiveWindow(); }
-
-BOOL IsDBCSLeadByte(BYTE byte) { return Active().IsDBCSLeadByte(byte); }
-
-BOOL GetVersionExA(OSVERSIONINFOEXA* info) { return Active().GetVersionExA(info); }
-
-int MessageBoxA(HWND owner, const char* text, const char* caption, UINT type) {
-    return Active().MessageBoxA(owner, text, caption, type);
-}
-
-BOOL ExitWindowsEx(UINT flags, DWORD reserved) { return Active().ExitWindowsEx(flags, reserved); }
-
-DWORD GetCurrentDirectoryA(DWORD size, char* buffer) {
-    return Active().GetCurrentDirectoryA(size, buffer);
-}
-
-UINT GetWindowsDirectoryA(char* buffer, UINT size) {
-    return Active().GetWindowsDirectoryA(buffer, size);
-}
-
-BOOL CopyFileA(const char* existing, const char* target, BOOL failIfExists) {
-    return Active().CopyFileA(existing, target, failIfExists);
-}
-
-BOOL DeleteFileA(const char* path) { return Active().DeleteFileA(path); }
-
-LONG RegOpenKeyA(HKEY key, const char* subKey, HKEY* result) {
-    return Active().RegOpenKeyA(key, subKey, result);
-}
-
-LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD options, DWORD access, HKEY* result) {
-    return Active().RegOpenKeyExA(key, subKey, options, access, result);
-}
-
-LONG RegQueryInfoKeyA(HKEY key, char* className, DWORD* classNameSize, DWORD* reserved,
-                      DWORD* subKeys, DWORD* maxSubKeyLength, DWORD* maxClassLength, DWORD* values,
-                      DWORD* maxValueNameLength, DWORD* maxValueLength,
-                      DWORD* securityDescriptorSize, void* lastWriteTime) {
-    return Active().RegQueryInfoKeyA(key, className, classNameSize, reserved, subKeys,
-                                     maxSubKeyLength, maxClassLength, values, maxValueNameLength,
-                                     maxValueLength, securityDescriptorSize, lastWriteTime);
-}
-
-LONG RegEnumKeyA(HKEY key, DWORD index, char* name, DWORD size) {
-    return Active().RegEnumKeyA(key, index, name, size);
-}
-
-LONG RegDeleteKeyA(HKEY key, const char* subKey) { return Active().RegDeleteKeyA(key, subKey); }
-
-LONG RegCloseKey(HKEY key) { return Active().RegCloseKey(key); }
-
-FileStream* FileOpen(const char* path, const char* mode) { return Active().FileOpen(path, mode); }
-
-std::size_t FileWrite(const void* data, std::size_t size, std::size_t count, FileStream* stream) {
-    return Active().FileWrite(data, size, count, stream);
-}
-
-int FileClose(FileStream* stream) { return Active().FileClose(stream); }
-
-void ExitProcessWithCode(int code) { Active().ExitProcessWithCode(code); }
+#define KESTROW_FORWARD_OPERATION(ReturnType, Name, parameters, arguments, layout) \
+    ReturnType Name parameters { return Active().Name arguments; }
+#define KESTROW_FORWARD_NO_RETURN(ReturnType, Name, parameters, arguments, layout) \
+    ReturnType Name parameters { Active().Name arguments; }
+KESTROW_PLATFORM_OPERATIONS(KESTROW_FORWARD_OPERATION, KESTROW_FORWARD_NO_RETURN)
+#undef KESTROW_FORWARD_OPERATION
+#undef KESTROW_FORWARD_NO_RETURN
 
 }  // namespace platform
