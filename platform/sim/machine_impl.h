@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,10 @@ private:
     HKEY NewHandle(RegistryKey* key);
     LONG OpenKey(HKEY parent, const char* subKey, HKEY* result, std::string* output);
     void InvalidateSubtree(const RegistryKey* top);
+    // The full path a RegDeleteKeyA call names (KeyDeletionRecord::path).
+    std::string KeyPath(HKEY key, const char* subKey);
+    // RegDeleteKeyA's work; *deleted gets the key it removed.
+    LONG DeleteKey(HKEY key, const char* subKey, std::unique_ptr<RegistryKey>* deleted);
 
     // The current directory as Windows reports it.
     std::string CurrentDirectoryText() const;
@@ -80,7 +85,14 @@ private:
     std::map<std::uintptr_t, RegistryKey*> handles_;
     std::uintptr_t nextHandle_ = 0x1000;
 
-    std::map<std::uintptr_t, int> streams_;  // FileStream* value -> file system stream
+    // An open C runtime stream: the file system's stream, its record in
+    // Machine::StreamWrites() and whether a write of it fell short.
+    struct OpenStream {
+        int stream = 0;
+        std::size_t record = 0;
+        bool failed = false;
+    };
+    std::map<std::uintptr_t, OpenStream> streams_;  // by FileStream* value
     std::uintptr_t nextStream_ = 0x00F00000;
 
     bool commandLineTaken_ = false;

@@ -4,7 +4,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "sim/machine/key_deletions.h"
 #include "sim/report/message_box_text.h"
 #include "sim/report/text_encoding.h"
 
@@ -14,7 +13,6 @@ namespace {
 
 using platform::sim::FileSystem;
 using platform::sim::Machine;
-using platform::sim::Operation;
 
 struct SystemName {
     const char* name;
@@ -47,10 +45,8 @@ const SystemName* NamedSystemFor(const platform::sim::VersionRecord& version) {
     return nullptr;
 }
 
-std::string ErrorName(const std::string& output) {
-    // The call log says "error N"; give the Win32 name a person knows.
-    unsigned long code =
-        output.rfind("error ", 0) == 0 ? std::strtoul(output.c_str() + 6, nullptr, 10) : 0;
+// A failed copy's Windows error code, with the name a person knows.
+std::string ErrorName(std::uint32_t code) {
     switch (code) {
         case platform::sim::kErrorFileNotFound:
             return "source file not found (error 2)";
@@ -68,8 +64,10 @@ std::string ErrorName(const std::string& output) {
             return "file exists (error 80)";
         case platform::sim::kErrorInvalidName:
             return "invalid name (error 123)";
+        case 0:
+            return "failed";
         default:
-            return output.empty() ? "failed" : output;
+            return "error " + std::to_string(code);
     }
 }
 
@@ -198,13 +196,12 @@ RunReport BuildRunReport(Machine& machine, platform::sim::RegistryTree& registry
         }
         return -1;
     };
-    for (const platform::sim::Call& call : machine.Calls()) {
-        if (call.op != Operation::CopyFileA || call.arguments.size() < 2) continue;
+    for (const platform::sim::CopyRecord& copy : machine.Copies()) {
         FilePlacement placement;
-        placement.source = call.arguments[0];
-        std::string destination = files.CanonicalPath(call.arguments[1]);
+        placement.source = copy.source;
+        const std::string& destination = copy.destination;
         placement.destination = destination;
-        placement.copied = call.result == "1";
+        placement.copied = copy.copied;
         if (placement.copied) {
             int change = findChange(destination);
             if (change >= 0) {
@@ -218,7 +215,7 @@ RunReport BuildRunReport(Machine& machine, platform::sim::RegistryTree& registry
                 placement.size = contents ? contents->size() : 0;
             }
         } else {
-            placement.error = call.injectedFault ? "injected fault" : ErrorName(call.output);
+            placement.error = copy.injectedFault ? "injected fault" : ErrorName(copy.error);
         }
         report.placements.push_back(placement);
     }
@@ -234,11 +231,11 @@ RunReport BuildRunReport(Machine& machine, platform::sim::RegistryTree& registry
             {changes[i].path, ChangeName(changes[i].kind), changes[i].size});
     }
 
-    for (const KeyDeletion& deletion : KeyDeletions(machine)) {
+    for (const platform::sim::KeyDeletionRecord& deletion : machine.KeyDeletions()) {
         KeyReport key;
         key.path = deletion.path;
-        key.deleted = deletion.deleted;
-        key.status = deletion.status;
+        key.deleted = deletion.Deleted();
+        key.status = std::to_string(deletion.status);
         if (const platform::sim::RegistryKey* before = registryBefore.FindFullPath(deletion.path)) {
             key.path = before->FullPath();
             key.subkeys = before->CountSubtreeKeys();
