@@ -219,12 +219,18 @@ RunReport BuildRunReport(Machine& machine, platform::sim::RegistryTree& registry
         }
         report.placements.push_back(placement);
     }
-    int marker = findChange(files.CanonicalPath(kMarkerPath));
-    if (marker >= 0 && changes[marker].kind != FileSystem::ChangeKind::Deleted) {
-        report.markerWritten = true;
-        report.markerContents = files.ReadFile(kMarkerPath).value_or("");
-        changeExplained[marker] = true;
+    // The marker is written when the program's last stream to it got every
+    // byte and closed, and the file is still there. A marker left behind by
+    // a write that failed (the program could not remove it either) is no
+    // marker: it is told as another change of the drive.
+    const std::string markerPath = files.CanonicalPath(kMarkerPath);
+    for (const platform::sim::StreamWriteRecord& write : machine.StreamWrites()) {
+        if (!names.SameName(write.path, markerPath)) continue;
+        report.markerWritten = write.ok && files.IsFile(markerPath);
+        report.markerContents = report.markerWritten ? write.bytes : "";
     }
+    int marker = findChange(markerPath);
+    if (report.markerWritten && marker >= 0) changeExplained[marker] = true;
     for (std::size_t i = 0; i < changes.size(); ++i) {
         if (changeExplained[i]) continue;
         report.otherFileChanges.push_back(
