@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "installer/installer_paths.h"
 #include "sim/report/message_box_text.h"
 #include "sim/report/text_encoding.h"
 
@@ -223,7 +224,7 @@ RunReport BuildRunReport(Machine& machine, platform::sim::RegistryTree& registry
     // byte and closed, and the file is still there. A marker left behind by
     // a write that failed (the program could not remove it either) is no
     // marker: it is told as another change of the drive.
-    const std::string markerPath = files.CanonicalPath(kMarkerPath);
+    const std::string markerPath = files.CanonicalPath(installer::MARKER_PATH);
     for (const platform::sim::StreamWriteRecord& write : machine.StreamWrites()) {
         if (!names.SameName(write.path, markerPath)) continue;
         report.markerWritten = write.ok && files.IsFile(markerPath);
@@ -333,7 +334,7 @@ std::string FormatTextReport(const RunReport& report) {
         }
     }
     line("Restart requested: " + std::string(report.restartRequested ? "yes" : "no"));
-    line(std::string("Marker ") + kMarkerPath + ": " +
+    line(std::string("Marker ") + installer::MARKER_PATH + ": " +
          (report.markerWritten ? "written (\"" + ansi(report.markerContents) + "\", " +
                                      Plural(report.markerContents.size(), "byte", "bytes") + ")"
                                : std::string("not written")));
@@ -429,7 +430,7 @@ std::string FormatJsonReport(const RunReport& report) {
         {"keys_deleted", keys},
         {"restart_requested", report.restartRequested},
         {"marker",
-         {{"path", kMarkerPath},
+         {{"path", installer::MARKER_PATH},
           {"written", report.markerWritten},
           {"contents", ansi(report.markerContents)},
           {"contents_bytes", BytesAsLatin1(report.markerContents)}}},
