@@ -67,9 +67,8 @@ struct VersionRecord {
         OSVERSIONINFOA_SIZE};  // Windows 98 knows only the old record
 };
 
-// Named systems with the version records their real counterparts report.
-// Names: win95, win98, win98se, winme, nt4, win2000, xp, vista, win7, win10,
-// win32s. Returns false for any other name.
+// Named systems with the version records their real counterparts report
+// (platform/sim/named_systems.h). Returns false for any other name.
 bool VersionRecordForSystem(std::string_view name, VersionRecord* record);
 
 struct MessageBoxRecord {

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "installer/installer_paths.h"
+#include "platform/sim/named_systems.h"
 #include "sim/report/message_box_text.h"
 #include "sim/report/text_encoding.h"
 
@@ -13,38 +14,11 @@ namespace kestrow_sim {
 namespace {
 
 using platform::sim::FileSystem;
+using platform::sim::FindNamedSystem;
 using platform::sim::Machine;
-
-struct SystemName {
-    const char* name;
-    const char* description;
-};
-
-constexpr SystemName kSystemNames[] = {
-    {"win95", "Windows 95"}, {"win98", "Windows 98"},    {"win98se", "Windows 98 SE"},
-    {"winme", "Windows Me"}, {"nt4", "Windows NT 4.0"},  {"win2000", "Windows 2000"},
-    {"xp", "Windows XP"},    {"vista", "Windows Vista"}, {"win7", "Windows 7"},
-    {"win10", "Windows 10"}, {"win32s", "Win32s"},
-};
-
-std::string VersionText(const platform::sim::VersionRecord& version) {
-    unsigned long build = version.buildNumber;
-    if (version.platformId == platform::VER_PLATFORM_WIN32_WINDOWS) build &= 0xFFFF;
-    return std::to_string(version.majorVersion) + "." + std::to_string(version.minorVersion) + "." +
-           std::to_string(build);
-}
-
-// The named system with this version record, if any.
-const SystemName* NamedSystemFor(const platform::sim::VersionRecord& version) {
-    for (const SystemName& system : kSystemNames) {
-        platform::sim::VersionRecord known;
-        if (platform::sim::VersionRecordForSystem(system.name, &known) &&
-            known.platformId == version.platformId && VersionText(known) == VersionText(version)) {
-            return &system;
-        }
-    }
-    return nullptr;
-}
+using platform::sim::NamedSystem;
+using platform::sim::NamedSystemFor;
+using platform::sim::VersionText;
 
 // A failed copy's Windows error code, with the name a person knows.
 std::string ErrorName(std::uint32_t code) {
@@ -136,10 +110,9 @@ RunReport BuildRunReport(Machine& machine, platform::sim::RegistryTree& registry
     const platform::sim::CodePage& names = machine.GetCodePage();
 
     report.systemName = description.settings.systemName;
-    const SystemName* named = NamedSystemFor(machine.version);
-    for (const SystemName& system : kSystemNames) {
-        if (report.systemName == system.name) named = &system;
-    }
+    // The system named for the run, else the one with the run's version.
+    const NamedSystem* named = FindNamedSystem(report.systemName);
+    if (named == nullptr) named = NamedSystemFor(machine.version);
     if (named != nullptr) {
         report.systemDescription = named->description;
     } else {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/sim/named_systems.h"
 
 namespace platform::sim {
 namespace {
@@ -331,6 +332,26 @@ TEST(VersionRecordTest, NamedSystemsReportTheirVersionAndAcceptTheirRecordSizes)
     VersionRecord record;
     EXPECT_FALSE(VersionRecordForSystem("win31", &record));
     EXPECT_FALSE(VersionRecordForSystem("WIN98SE", &record));
+}
+
+// The report names a run's system by its version when no name was given,
+// and a registry's VersionNumber picks a system the same way: no two named
+// systems may share a version, and each is found again by its own.
+TEST(VersionRecordTest, EachNamedSystemIsFoundAgainByItsVersion) {
+    for (const NamedSystem& system : NamedSystems()) {
+        SCOPED_TRACE(system.name);
+        EXPECT_EQ(FindNamedSystem(system.name), &system);
+        EXPECT_EQ(NamedSystemFor(system.Record()), &system);
+    }
+    VersionRecord unknown;
+    unknown.majorVersion = 4;
+    unknown.minorVersion = 10;
+    unknown.buildNumber = 0x040A08AF;  // 4.10.2223
+    EXPECT_EQ(NamedSystemFor(unknown), nullptr);
+    unknown.buildNumber = 0x7F7F08AE;  // only the low word is the build: 4.10.2222
+    EXPECT_EQ(NamedSystemFor(unknown), FindNamedSystem("win98se"));
+    unknown.platformId = VER_PLATFORM_WIN32_NT;
+    EXPECT_EQ(NamedSystemFor(unknown), nullptr);
 }
 
 TEST_F(MachineTest, DefaultMachineIsWindows98SecondEdition) {
