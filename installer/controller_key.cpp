@@ -1,10 +1,12 @@
 #include "installer/dbcs_search.h"
 #include "installer/installer_app.h"
+#include "installer/installer_paths.h"
 #include "platform/platform.h"
 
 namespace {
 
-const char PCI_ENUM_KEY[] = "Enum\\PCI";
+using installer::PCI_ENUM_KEY;
+
 // Subkey names are read into this buffer; one byte less is offered, so a
 // name of 255 characters does not fit and its read fails.
 constexpr platform::DWORD NAME_BUFFER_SIZE = 256;

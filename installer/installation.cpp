@@ -1,25 +1,18 @@
 #include <cstring>
 
 #include "installer/installer_app.h"
+#include "installer/installer_paths.h"
 #include "platform/platform.h"
 
 namespace {
 
-const char PCI_ENUM_KEY[] = "Enum\\PCI";
+using installer::DRIVER_FILES;
+using installer::DriverFile;
+using installer::MARKER_CONTENTS;
+using installer::MARKER_PATH;
+using installer::PCI_ENUM_KEY;
+
 const char UNATTENDED_TAIL[] = "-s -f2\"c:\\csb.log\"";
-const char MARKER_PATH[] = "c:\\csb.log";
-
-struct DriverFile {
-    const char* destSuffix;
-    const char* sourceSuffix;
-};
-
-// The INF file first, then the two drivers.
-const DriverFile DRIVER_FILES[] = {
-    {"\\inf\\iusb2.inf", "\\owc\\iusb2.inf"},
-    {"\\system32\\drivers\\iusbehci.sys", "\\owc\\iusbehci.sys"},
-    {"\\system32\\drivers\\iusb2hub.sys", "\\owc\\iusb2hub.sys"},
-};
 
 }  // namespace
 
@@ -73,8 +66,8 @@ void CInstallerApp::WriteSilentMarker() {
     platform::DeleteFileA(MARKER_PATH);
     platform::FileStream* stream = platform::FileOpen(MARKER_PATH, "wb");
     if (stream == nullptr) return;
-    const std::size_t length = std::strlen(MARKER_PATH);
-    std::size_t written = platform::FileWrite(MARKER_PATH, 1, length, stream);
+    const std::size_t length = std::strlen(MARKER_CONTENTS);
+    std::size_t written = platform::FileWrite(MARKER_CONTENTS, 1, length, stream);
     int closed = platform::FileClose(stream);
     // A deployment tool reads the marker's presence as success: a marker
     // that did not get all ten bytes is removed rather than left behind.

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "platform/sim/machine_impl.h"
+#include "platform/sim/named_systems.h"
 
 namespace platform::sim {
 
@@ -11,31 +12,10 @@ namespace {
 
 Machine* g_activeMachine = nullptr;
 
+#define KESTROW_OPERATION_NAME(ReturnType, Name, parameters, arguments, layout) #Name,
 constexpr const char* kOperationNames[kOperationCount] = {
-    "GetCommandLineA",
-    "SetErrorMode",
-    "GetModuleFileNameA",
-    "LoadStringA",
-    "GetActiveWindow",
-    "IsDBCSLeadByte",
-    "GetVersionExA",
-    "MessageBoxA",
-    "ExitWindowsEx",
-    "GetCurrentDirectoryA",
-    "GetWindowsDirectoryA",
-    "CopyFileA",
-    "DeleteFileA",
-    "RegOpenKeyA",
-    "RegOpenKeyExA",
-    "RegQueryInfoKeyA",
-    "RegEnumKeyA",
-    "RegDeleteKeyA",
-    "RegCloseKey",
-    "FileOpen",
-    "FileWrite",
-    "FileClose",
-    "ExitProcessWithCode",
-};
+    KESTROW_PLATFORM_OPERATIONS(KESTROW_OPERATION_NAME, KESTROW_OPERATION_NAME)};
+#undef KESTROW_OPERATION_NAME
 
 // How Call::ToString shows an operation's texts: which arguments are text
 // (bit i for argument i), and whether the result or the output is text.
@@ -45,33 +25,18 @@ struct TextLayout {
     bool textOutput;
 };
 
+constexpr TextLayout Layout(unsigned textArguments, bool textResult, bool textOutput) {
+    return {textArguments, textResult, textOutput};
+}
+
+#define KESTROW_OPERATION_LAYOUT(ReturnType, Name, parameters, arguments, layout) layout,
+constexpr TextLayout kLayouts[kOperationCount] = {
+    KESTROW_PLATFORM_OPERATIONS(KESTROW_OPERATION_LAYOUT, KESTROW_OPERATION_LAYOUT)};
+#undef KESTROW_OPERATION_LAYOUT
+
 TextLayout LayoutOf(Operation op) {
-    switch (op) {
-        case Operation::GetCommandLineA:
-            return {0, true, false};
-        case Operation::GetModuleFileNameA:
-        case Operation::LoadStringA:
-        case Operation::GetCurrentDirectoryA:
-        case Operation::GetWindowsDirectoryA:
-        case Operation::RegEnumKeyA:
-            return {0, false, true};
-        case Operation::MessageBoxA:
-            return {0b0110, false, false};
-        case Operation::CopyFileA:
-            return {0b0011, false, false};
-        case Operation::DeleteFileA:
-            return {0b0001, false, false};
-        case Operation::RegOpenKeyA:
-        case Operation::RegOpenKeyExA:
-        case Operation::RegDeleteKeyA:
-            return {0b0010, false, false};
-        case Operation::FileOpen:
-            return {0b0011, false, false};
-        case Operation::FileWrite:
-            return {0b0001, false, false};
-        default:
-            return {0, false, false};
-    }
+    int index = static_cast<int>(op);
+    return index >= 0 && index < kOperationCount ? kLayouts[index] : Layout(0, false, false);
 }
 
 // Text in double quotes; bytes outside printable ASCII, and the quote
@@ -130,47 +95,10 @@ std::string Call::ToString() const {
 // --- Named systems -------------------------------------------------------------
 
 bool VersionRecordForSystem(std::string_view name, VersionRecord* record) {
-    const std::vector<DWORD> oldRecordOnly = {OSVERSIONINFOA_SIZE};
-    const std::vector<DWORD> bothRecords = {OSVERSIONINFOA_SIZE, OSVERSIONINFOEXA_SIZE};
-    struct System {
-        const char* name;
-        DWORD major;
-        DWORD minor;
-        DWORD build;
-        DWORD platformId;
-        const char* csd;
-        bool knowsExtendedRecord;
-    };
-    // The Windows 95/98/Me family carries the version in the build field's
-    // high word (major, minor) and the build in its low word.
-    static const System kSystems[] = {
-        {"win95", 4, 0, 0x040003B6, VER_PLATFORM_WIN32_WINDOWS, "", false},
-        {"win98", 4, 10, 0x040A07CE, VER_PLATFORM_WIN32_WINDOWS, "", false},
-        {"win98se", 4, 10, 0x040A08AE, VER_PLATFORM_WIN32_WINDOWS, " A ", false},
-        {"winme", 4, 90, 0x045A0BB8, VER_PLATFORM_WIN32_WINDOWS, "", false},
-        // NT 4.0 is modelled with the old record only, like the 9x family.
-        {"nt4", 4, 0, 1381, VER_PLATFORM_WIN32_NT, "Service Pack 6", false},
-        {"win2000", 5, 0, 2195, VER_PLATFORM_WIN32_NT, "Service Pack 4", true},
-        {"xp", 5, 1, 2600, VER_PLATFORM_WIN32_NT, "Service Pack 3", true},
-        {"vista", 6, 0, 6000, VER_PLATFORM_WIN32_NT, "", true},
-        {"win7", 6, 1, 7601, VER_PLATFORM_WIN32_NT, "Service Pack 1", true},
-        // Windows 10 tells a program without a compatibility manifest that it
-        // is Windows 8 (6.2.9200), and Kestrow has no such manifest.
-        {"win10", 6, 2, 9200, VER_PLATFORM_WIN32_NT, "", true},
-        // Win32s on Windows 3.1.
-        {"win32s", 3, 10, 0, VER_PLATFORM_WIN32s, "", false},
-    };
-    for (const System& system : kSystems) {
-        if (name != system.name) continue;
-        record->majorVersion = system.major;
-        record->minorVersion = system.minor;
-        record->buildNumber = system.build;
-        record->platformId = system.platformId;
-        record->csdVersion = system.csd;
-        record->acceptedSizes = system.knowsExtendedRecord ? bothRecords : oldRecordOnly;
-        return true;
-    }
-    return false;
+    const NamedSystem* system = FindNamedSystem(name);
+    if (system == nullptr) return false;
+    *record = system->Record();
+    return true;
 }
 
 // --- The machine -------------------------------------------------------------------

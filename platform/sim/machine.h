@@ -21,37 +21,22 @@
 #include "platform/platform.h"
 #include "platform/sim/code_page.h"
 #include "platform/sim/file_system.h"
+#include "platform/sim/operation_list.h"
 #include "platform/sim/registry_tree.h"
 
 namespace platform::sim {
 
-// Every operation of platform/platform.h, in the order it declares them.
+// Every operation of platform/platform.h, in the order it declares them
+// (platform/sim/operation_list.h).
+#define KESTROW_OPERATION_ENUMERATOR(ReturnType, Name, parameters, arguments, layout) Name,
 enum class Operation {
-    GetCommandLineA,
-    SetErrorMode,
-    GetModuleFileNameA,
-    LoadStringA,
-    GetActiveWindow,
-    IsDBCSLeadByte,
-    GetVersionExA,
-    MessageBoxA,
-    ExitWindowsEx,
-    GetCurrentDirectoryA,
-    GetWindowsDirectoryA,
-    CopyFileA,
-    DeleteFileA,
-    RegOpenKeyA,
-    RegOpenKeyExA,
-    RegQueryInfoKeyA,
-    RegEnumKeyA,
-    RegDeleteKeyA,
-    RegCloseKey,
-    FileOpen,
-    FileWrite,
-    FileClose,
-    ExitProcessWithCode,
+    KESTROW_PLATFORM_OPERATIONS(KESTROW_OPERATION_ENUMERATOR, KESTROW_OPERATION_ENUMERATOR)
 };
-constexpr int kOperationCount = static_cast<int>(Operation::ExitProcessWithCode) + 1;
+#undef KESTROW_OPERATION_ENUMERATOR
+#define KESTROW_COUNT_OPERATION(...) +1  // NOLINT(bugprone-macro-parentheses): a term of a sum
+constexpr int kOperationCount =
+    0 KESTROW_PLATFORM_OPERATIONS(KESTROW_COUNT_OPERATION, KESTROW_COUNT_OPERATION);
+#undef KESTROW_COUNT_OPERATION
 
 const char* OperationName(Operation op);
 // Accepts the names OperationName gives, in any letter case.
@@ -82,9 +67,8 @@ struct VersionRecord {
         OSVERSIONINFOA_SIZE};  // Windows 98 knows only the old record
 };
 
-// Named systems with the version records their real counterparts report.
-// Names: win95, win98, win98se, winme, nt4, win2000, xp, vista, win7, win10,
-// win32s. Returns false for any other name.
+// Named systems with the version records their real counterparts report
+// (platform/sim/named_systems.h). Returns false for any other name.
 bool VersionRecordForSystem(std::string_view name, VersionRecord* record);
 
 struct MessageBoxRecord {
@@ -100,12 +84,44 @@ struct RestartRequest {
     DWORD reserved = 0;
 };
 
-// A key RegDeleteKeyA removed, kept whole with everything that was below it,
-// so that what a run deleted can be told afterwards without a copy of the
-// whole registry made before the run.
-struct DeletedRegistryKey {
-    std::string parentPath;  // full path of the key it was below
-    std::unique_ptr<RegistryKey> key;
+// What happened, as data beside the call log: the report and --apply read
+// these records, never the log's text.
+
+// One CopyFileA call.
+struct CopyRecord {
+    std::string source;       // as the program named it
+    std::string destination;  // the target, spelled as stored on the drive after the call
+    bool copied = false;
+    // The Windows error code of a copy that failed; 0 when it was copied or
+    // when the failure was an injected fault (which sets no code).
+    std::uint32_t error = 0;
+    bool injectedFault = false;
+};
+
+// One RegDeleteKeyA call.
+struct KeyDeletionRecord {
+    // The key's full path as the registry names it: as stored when the key
+    // exists, else the open key's path and the subkey name as the program
+    // gave it; a handle that stands for no open key is shown as its value.
+    std::string path;
+    LONG status = ERROR_SUCCESS;
+    bool injectedFault = false;
+    // The deleted key, whole with everything that was below it when it was
+    // deleted, so that what a run deleted can be told afterwards without a
+    // copy of the whole registry made before the run. Null unless the call
+    // deleted the key.
+    std::unique_ptr<RegistryKey> subtree;
+    bool Deleted() const { return subtree != nullptr; }
+};
+
+// One file the program wrote through a C runtime stream (FileOpen,
+// FileWrite, FileClose), e.g. the unattended run's marker.
+struct StreamWriteRecord {
+    std::string path;   // spelled as stored on the drive, or as given when it was not opened
+    std::string bytes;  // what the program's completed writes handed over, in order
+    // Opened, every write complete and closed without an error: the file
+    // holds what the program meant to write.
+    bool ok = false;
 };
 
 // Thrown by ExitProcessWithCode on the simulated machine; whoever runs the
@@ -156,8 +172,10 @@ public:
     std::size_t CallCount(Operation op) const;
     const std::vector<MessageBoxRecord>& Boxes() const { return boxes_; }
     const std::vector<RestartRequest>& Restarts() const { return restarts_; }
-    // The keys RegDeleteKeyA removed, in the order it removed them.
-    const std::vector<DeletedRegistryKey>& DeletedKeys() const { return deletedKeys_; }
+    // Every CopyFileA, RegDeleteKeyA and stream write, in the order made.
+    const std::vector<CopyRecord>& Copies() const { return copies_; }
+    const std::vector<KeyDeletionRecord>& KeyDeletions() const { return keyDeletions_; }
+    const std::vector<StreamWriteRecord>& StreamWrites() const { return streamWrites_; }
     UINT ErrorMode() const { return errorMode_; }
     std::optional<int> ExitCode() const { return exitCode_; }
     // Registry handles and file streams the program opened and never closed.
@@ -191,7 +209,9 @@ private:
     std::vector<Call> calls_;
     std::vector<MessageBoxRecord> boxes_;
     std::vector<RestartRequest> restarts_;
-    std::vector<DeletedRegistryKey> deletedKeys_;
+    std::vector<CopyRecord> copies_;
+    std::vector<KeyDeletionRecord> keyDeletions_;
+    std::vector<StreamWriteRecord> streamWrites_;
     UINT errorMode_ = 0;
     std::optional<int> exitCode_;
     std::unique_ptr<Impl> impl_;

@@ -9,11 +9,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
 #include "platform/sim/machine.h"
+#include "platform/sim/operation_list.h"
 #include "platform/sim/registry_tree.h"
 
 namespace platform::sim {
@@ -32,33 +34,13 @@ struct Machine::Impl {
     explicit Impl(Machine& owner);
 
     // --- The operations, with the signatures of platform/platform.h ------
-    char* GetCommandLineA();
-    UINT SetErrorMode(UINT mode);
-    DWORD GetModuleFileNameA(HINSTANCE module, char* buffer, DWORD size);
-    int LoadStringA(HINSTANCE instance, UINT id, char* buffer, int size);
-    HWND GetActiveWindow();
-    BOOL IsDBCSLeadByte(BYTE byte);
-    BOOL GetVersionExA(OSVERSIONINFOEXA* info);
-    int MessageBoxA(HWND owner, const char* text, const char* caption, UINT type);
-    BOOL ExitWindowsEx(UINT flags, DWORD reserved);
-    DWORD GetCurrentDirectoryA(DWORD size, char* buffer);
-    UINT GetWindowsDirectoryA(char* buffer, UINT size);
-    BOOL CopyFileA(const char* existing, const char* target, BOOL failIfExists);
-    BOOL DeleteFileA(const char* path);
-    LONG RegOpenKeyA(HKEY key, const char* subKey, HKEY* result);
-    LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD options, DWORD access, HKEY* result);
-    LONG RegQueryInfoKeyA(HKEY key, char* className, DWORD* classNameSize, DWORD* reserved,
-                          DWORD* subKeys, DWORD* maxSubKeyLength, DWORD* maxClassLength,
-                          DWORD* values, DWORD* maxValueNameLength, DWORD* maxValueLength,
-                          DWORD* securityDescriptorSize, void* lastWriteTime);
-    LONG RegEnumKeyA(HKEY key, DWORD index, char* name, DWORD size);
-    LONG RegDeleteKeyA(HKEY key, const char* subKey);
-    LONG RegCloseKey(HKEY key);
-    FileStream* FileOpen(const char* path, const char* mode);
-    std::size_t FileWrite(const void* data, std::size_t size, std::size_t count,
-                          FileStream* stream);
-    int FileClose(FileStream* stream);
-    [[noreturn]] void ExitProcessWithCode(int code);
+#define KESTROW_OPERATION_MEMBER(ReturnType, Name, parameters, arguments, layout) \
+    ReturnType Name parameters;
+#define KESTROW_NO_RETURN_MEMBER(ReturnType, Name, parameters, arguments, layout) \
+    [[noreturn]] ReturnType Name parameters;
+    KESTROW_PLATFORM_OPERATIONS(KESTROW_OPERATION_MEMBER, KESTROW_NO_RETURN_MEMBER)
+#undef KESTROW_OPERATION_MEMBER
+#undef KESTROW_NO_RETURN_MEMBER
 
     // --- For Machine --------------------------------------------------------
     struct FaultRule {
@@ -87,6 +69,10 @@ private:
     HKEY NewHandle(RegistryKey* key);
     LONG OpenKey(HKEY parent, const char* subKey, HKEY* result, std::string* output);
     void InvalidateSubtree(const RegistryKey* top);
+    // The full path a RegDeleteKeyA call names (KeyDeletionRecord::path).
+    std::string KeyPath(HKEY key, const char* subKey);
+    // RegDeleteKeyA's work; *deleted gets the key it removed.
+    LONG DeleteKey(HKEY key, const char* subKey, std::unique_ptr<RegistryKey>* deleted);
 
     // The current directory as Windows reports it.
     std::string CurrentDirectoryText() const;
@@ -99,7 +85,14 @@ private:
     std::map<std::uintptr_t, RegistryKey*> handles_;
     std::uintptr_t nextHandle_ = 0x1000;
 
-    std::map<std::uintptr_t, int> streams_;  // FileStream* value -> file system stream
+    // An open C runtime stream: the file system's stream, its record in
+    // Machine::StreamWrites() and whether a write of it fell short.
+    struct OpenStream {
+        int stream = 0;
+        std::size_t record = 0;
+        bool failed = false;
+    };
+    std::map<std::uintptr_t, OpenStream> streams_;  // by FileStream* value
     std::uintptr_t nextStream_ = 0x00F00000;
 
     bool commandLineTaken_ = false;

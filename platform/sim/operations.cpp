@@ -13,6 +13,7 @@
 #include "platform/platform.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/machine_impl.h"
+#include "platform/sim/operation_list.h"
 
 namespace platform::sim {
 
@@ -298,18 +299,26 @@ UINT Machine::Impl::GetWindowsDirectoryA(char* buffer, UINT size) {
 BOOL Machine::Impl::CopyFileA(const char* existing, const char* target, BOOL failIfExists) {
     std::size_t entry =
         BeginCall(Operation::CopyFileA, {Text(existing), Text(target), Decimal(failIfExists)});
-    if (Logged(entry).injectedFault) {
+    SyncCurrentDirectory();
+    CopyRecord record;
+    record.source = existing == nullptr ? "" : existing;
+    record.injectedFault = Logged(entry).injectedFault;
+    if (record.injectedFault) {
         Logged(entry).result = Decimal(0);
-        return 0;
+    } else {
+        std::uint32_t error = kErrorPathNotFound;
+        if (existing != nullptr && target != nullptr) {
+            error = machine_.files_.Copy(existing, target, failIfExists != 0);
+        }
+        Logged(entry).result = Decimal(error == 0);
+        if (error != 0) Logged(entry).output = "error " + Decimal(error);
+        record.copied = error == 0;
+        record.error = error;
     }
-    std::uint32_t error = kErrorPathNotFound;
-    if (existing != nullptr && target != nullptr) {
-        SyncCurrentDirectory();
-        error = machine_.files_.Copy(existing, target, failIfExists != 0);
-    }
-    Logged(entry).result = Decimal(error == 0);
-    if (error != 0) Logged(entry).output = "error " + Decimal(error);
-    return error == 0;
+    if (target != nullptr) record.destination = machine_.files_.CanonicalPath(target);
+    const bool copied = record.copied;
+    machine_.copies_.push_back(std::move(record));
+    return copied;
 }
 
 BOOL Machine::Impl::DeleteFileA(const char* path) {
@@ -473,25 +482,44 @@ void Machine::Impl::InvalidateSubtree(const RegistryKey* top) {
     }
 }
 
-LONG Machine::Impl::RegDeleteKeyA(HKEY key, const char* subKey) {
-    std::size_t entry = BeginCall(Operation::RegDeleteKeyA, {HandleText(key), Text(subKey)});
-    if (Logged(entry).injectedFault) return FinishRegistryCall(entry, kRegAccessDenied);
+std::string Machine::Impl::KeyPath(HKEY key, const char* subKey) {
+    std::string name = subKey == nullptr ? "" : subKey;
+    RegistryKey* base = nullptr;
+    if (ResolveKey(key, &base) != ERROR_SUCCESS) {
+        return name.empty() ? HandleText(key) : HandleText(key) + "\\" + name;
+    }
+    const RegistryKey* found = name.empty() ? nullptr : base->FindPath(name);
+    if (found != nullptr && found != base) return found->FullPath();
+    return name.empty() ? base->FullPath() : base->FullPath() + "\\" + name;
+}
+
+LONG Machine::Impl::DeleteKey(HKEY key, const char* subKey, std::unique_ptr<RegistryKey>* deleted) {
     RegistryKey* base = nullptr;
     LONG status = ResolveKey(key, &base);
-    if (status != ERROR_SUCCESS) return FinishRegistryCall(entry, status);
+    if (status != ERROR_SUCCESS) return status;
     // Without a subkey name Windows 95 and 98 answer ERROR_BADKEY. An empty
     // name, or one of backslashes only, is refused the same way, so the open
     // key itself is never deleted through this call.
     RegistryKey* target = subKey == nullptr ? base : base->FindPath(subKey);
-    if (target == base) return FinishRegistryCall(entry, kRegBadKey);
-    if (target == nullptr) return FinishRegistryCall(entry, kRegFileNotFound);
+    if (target == base) return kRegBadKey;
+    if (target == nullptr) return kRegFileNotFound;
     // Windows 98 removes the key with everything below it. Handles open on
     // any of those keys now refer to a deleted key.
     InvalidateSubtree(target);
-    RegistryKey* parent = target->Parent();
-    DeletedRegistryKey deleted{parent->FullPath(), parent->DetachSubkey(target->Name())};
-    machine_.deletedKeys_.push_back(std::move(deleted));
-    return FinishRegistryCall(entry, ERROR_SUCCESS);
+    *deleted = target->Parent()->DetachSubkey(target->Name());
+    return ERROR_SUCCESS;
+}
+
+LONG Machine::Impl::RegDeleteKeyA(HKEY key, const char* subKey) {
+    std::size_t entry = BeginCall(Operation::RegDeleteKeyA, {HandleText(key), Text(subKey)});
+    KeyDeletionRecord record;
+    record.path = KeyPath(key, subKey);
+    record.injectedFault = Logged(entry).injectedFault;
+    record.status =
+        record.injectedFault ? kRegAccessDenied : DeleteKey(key, subKey, &record.subtree);
+    const LONG status = record.status;
+    machine_.keyDeletions_.push_back(std::move(record));
+    return FinishRegistryCall(entry, status);
 }
 
 LONG Machine::Impl::RegCloseKey(HKEY key) {
@@ -526,11 +554,12 @@ void Machine::Impl::RebuildRegistry() {
         handle.second = moved;
     }
     // Deleted keys name their code page through the tree they came from.
-    for (DeletedRegistryKey& deleted : machine_.deletedKeys_) {
+    for (KeyDeletionRecord& deletion : machine_.keyDeletions_) {
+        if (!deletion.subtree) continue;
         auto copy =
-            std::make_unique<RegistryKey>(deleted.key->Name(), nullptr, &fresh->GetCodePage());
-        deleted.key->CopyContentsTo(copy.get());
-        deleted.key = std::move(copy);
+            std::make_unique<RegistryKey>(deletion.subtree->Name(), nullptr, &fresh->GetCodePage());
+        deletion.subtree->CopyContentsTo(copy.get());
+        deletion.subtree = std::move(copy);
     }
     machine_.registry_ = std::move(fresh);
 }
@@ -540,18 +569,24 @@ void Machine::Impl::RebuildRegistry() {
 FileStream* Machine::Impl::FileOpen(const char* path, const char* mode) {
     std::size_t entry = BeginCall(Operation::FileOpen, {Text(path), Text(mode)});
     Logged(entry).result = kNull;
-    if (Logged(entry).injectedFault || path == nullptr || mode == nullptr) return nullptr;
+    if (path == nullptr) return nullptr;
     SyncCurrentDirectory();
     int stream = 0;
-    std::uint32_t error = machine_.files_.OpenStream(path, mode, &stream);
-    if (error != 0) {
-        Logged(entry).output = "error " + Decimal(error);
-        return nullptr;
+    bool opened = false;
+    if (!Logged(entry).injectedFault && mode != nullptr) {
+        std::uint32_t error = machine_.files_.OpenStream(path, mode, &stream);
+        if (error != 0) Logged(entry).output = "error " + Decimal(error);
+        opened = error == 0;
     }
+    // Every attempt is recorded; one that could not open stays not ok.
+    StreamWriteRecord record;
+    record.path = machine_.files_.CanonicalPath(path);
+    machine_.streamWrites_.push_back(std::move(record));
+    if (!opened) return nullptr;
     // The FILE pointer the program sees is an opaque value, never dereferenced.
     std::uintptr_t value = nextStream_;
     nextStream_ += 0x20;
-    streams_[value] = stream;
+    streams_[value] = OpenStream{stream, machine_.streamWrites_.size() - 1, false};
     Logged(entry).result = Hex(value);
     return reinterpret_cast<FileStream*>(value);
 }
@@ -567,15 +602,20 @@ std::size_t Machine::Impl::FileWrite(const void* data, std::size_t size, std::si
                                   {shownData, Decimal(size), Decimal(count), HandleText(stream)});
     Logged(entry).result = Decimal(0);
     auto found = streams_.find(reinterpret_cast<std::uintptr_t>(stream));
-    if (Logged(entry).injectedFault || overflow || bytes == 0 || data == nullptr ||
-        found == streams_.end()) {
+    if (found == streams_.end()) return 0;
+    // A write that hands over less than it was asked to spoils the record.
+    OpenStream& open = found->second;
+    if (Logged(entry).injectedFault || overflow || bytes == 0 || data == nullptr) {
+        if (count != 0) open.failed = true;
         return 0;
     }
-    std::uint32_t error = machine_.files_.WriteStream(found->second, data, bytes);
+    std::uint32_t error = machine_.files_.WriteStream(open.stream, data, bytes);
     if (error != 0) {
         Logged(entry).output = "error " + Decimal(error);
+        open.failed = true;
         return 0;
     }
+    machine_.streamWrites_[open.record].bytes.append(static_cast<const char*>(data), bytes);
     Logged(entry).result = Decimal(static_cast<long long>(count));
     return count;
 }
@@ -587,13 +627,15 @@ int Machine::Impl::FileClose(FileStream* stream) {
     auto found = streams_.find(reinterpret_cast<std::uintptr_t>(stream));
     if (found == streams_.end()) return kEndOfFile;
     // A close that fails still releases the stream, as MSVCRT's fclose does.
-    std::uint32_t error = machine_.files_.CloseStream(found->second);
+    const OpenStream open = found->second;
+    std::uint32_t error = machine_.files_.CloseStream(open.stream);
     streams_.erase(found);
     if (Logged(entry).injectedFault) return kEndOfFile;
     if (error != 0) {
         Logged(entry).output = "error " + Decimal(error);
         return kEndOfFile;
     }
+    machine_.streamWrites_[open.record].ok = !open.failed;
     Logged(entry).result = Decimal(0);
     return 0;
 }
@@ -614,77 +656,12 @@ namespace {
 sim::Machine::Impl& Active() { return sim::Machine::Active().GetImpl(); }
 }  // namespace
 
-char* GetCommandLineA() { return Active().GetCommandLineA(); }
-
-UINT SetErrorMode(UINT mode) { return Active().SetErrorMode(mode); }
-
-DWORD GetModuleFileNameA(HINSTANCE module, char* buffer, DWORD size) {
-    return Active().GetModuleFileNameA(module, buffer, size);
-}
-
-int LoadStringA(HINSTANCE instance, UINT id, char* buffer, int size) {
-    return Active().LoadStringA(instance, id, buffer, size);
-}
-
-HWND GetActiveWindow() { return Active().GetActiveWindow(); }
-
-BOOL IsDBCSLeadByte(BYTE byte) { return Active().IsDBCSLeadByte(byte); }
-
-BOOL GetVersionExA(OSVERSIONINFOEXA* info) { return Active().GetVersionExA(info); }
-
-int MessageBoxA(HWND owner, const char* text, const char* caption, UINT type) {
-    return Active().MessageBoxA(owner, text, caption, type);
-}
-
-BOOL ExitWindowsEx(UINT flags, DWORD reserved) { return Active().ExitWindowsEx(flags, reserved); }
-
-DWORD GetCurrentDirectoryA(DWORD size, char* buffer) {
-    return Active().GetCurrentDirectoryA(size, buffer);
-}
-
-UINT GetWindowsDirectoryA(char* buffer, UINT size) {
-    return Active().GetWindowsDirectoryA(buffer, size);
-}
-
-BOOL CopyFileA(const char* existing, const char* target, BOOL failIfExists) {
-    return Active().CopyFileA(existing, target, failIfExists);
-}
-
-BOOL DeleteFileA(const char* path) { return Active().DeleteFileA(path); }
-
-LONG RegOpenKeyA(HKEY key, const char* subKey, HKEY* result) {
-    return Active().RegOpenKeyA(key, subKey, result);
-}
-
-LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD options, DWORD access, HKEY* result) {
-    return Active().RegOpenKeyExA(key, subKey, options, access, result);
-}
-
-LONG RegQueryInfoKeyA(HKEY key, char* className, DWORD* classNameSize, DWORD* reserved,
-                      DWORD* subKeys, DWORD* maxSubKeyLength, DWORD* maxClassLength, DWORD* values,
-                      DWORD* maxValueNameLength, DWORD* maxValueLength,
-                      DWORD* securityDescriptorSize, void* lastWriteTime) {
-    return Active().RegQueryInfoKeyA(key, className, classNameSize, reserved, subKeys,
-                                     maxSubKeyLength, maxClassLength, values, maxValueNameLength,
-                                     maxValueLength, securityDescriptorSize, lastWriteTime);
-}
-
-LONG RegEnumKeyA(HKEY key, DWORD index, char* name, DWORD size) {
-    return Active().RegEnumKeyA(key, index, name, size);
-}
-
-LONG RegDeleteKeyA(HKEY key, const char* subKey) { return Active().RegDeleteKeyA(key, subKey); }
-
-LONG RegCloseKey(HKEY key) { return Active().RegCloseKey(key); }
-
-FileStream* FileOpen(const char* path, const char* mode) { return Active().FileOpen(path, mode); }
-
-std::size_t FileWrite(const void* data, std::size_t size, std::size_t count, FileStream* stream) {
-    return Active().FileWrite(data, size, count, stream);
-}
-
-int FileClose(FileStream* stream) { return Active().FileClose(stream); }
-
-void ExitProcessWithCode(int code) { Active().ExitProcessWithCode(code); }
+#define KESTROW_FORWARD_OPERATION(ReturnType, Name, parameters, arguments, layout) \
+    ReturnType Name parameters { return Active().Name arguments; }
+#define KESTROW_FORWARD_NO_RETURN(ReturnType, Name, parameters, arguments, layout) \
+    ReturnType Name parameters { Active().Name arguments; }
+KESTROW_PLATFORM_OPERATIONS(KESTROW_FORWARD_OPERATION, KESTROW_FORWARD_NO_RETURN)
+#undef KESTROW_FORWARD_OPERATION
+#undef KESTROW_FORWARD_NO_RETURN
 
 }  // namespace platform

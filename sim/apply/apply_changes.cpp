@@ -13,7 +13,6 @@
 #include "sim/apply/apply_plan.h"
 #include "sim/apply/registry_file_edit.h"
 #include "sim/host/host_files.h"
-#include "sim/machine/key_deletions.h"
 
 namespace kestrow_sim {
 
@@ -233,8 +232,8 @@ std::vector<std::string> TargetNames(platform::sim::Machine& machine,
                                      const MachineDescription& description) {
     std::vector<std::string> names;
     for (const auto& change : machine.Files().Changes()) names.push_back(change.path);
-    for (const KeyDeletion& deletion : KeyDeletions(machine)) {
-        if (deletion.deleted) {
+    for (const platform::sim::KeyDeletionRecord& deletion : machine.KeyDeletions()) {
+        if (deletion.Deleted()) {
             names.push_back("registry file " + description.registryFile);
             break;
         }

@@ -9,7 +9,6 @@
 
 #include "sim/apply/apply_changes.h"  // FreeUndoFileName
 #include "sim/host/host_files.h"
-#include "sim/machine/key_deletions.h"
 #include "sim/machine/machine_loader.h"
 
 namespace kestrow_sim {
@@ -17,7 +16,6 @@ namespace kestrow_sim {
 namespace {
 
 using platform::sim::FileSystem;
-using platform::sim::RegistryKey;
 
 bool Refuse(std::string* error, const std::string& message) {
     *error = message;
@@ -227,11 +225,8 @@ bool PlanApply(platform::sim::Machine& machine, platform::sim::RegistryTree& bef
                                  CopyHint(sample));
     }
 
-    for (const KeyDeletion& deletion : KeyDeletions(machine)) {
-        if (!deletion.deleted) continue;
-        if (const RegistryKey* found = before.FindFullPath(deletion.path)) {
-            plan->deletedKeys.push_back(found->FullPath());
-        }
+    for (const platform::sim::KeyDeletionRecord& deletion : machine.KeyDeletions()) {
+        if (deletion.Deleted()) plan->deletedKeys.push_back(deletion.path);
     }
     FileSystem& files = machine.Files();
     for (const FileSystem::Change& change : files.Changes()) {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/sim/code_page.h"
+#include "platform/sim/named_systems.h"
 
 namespace kestrow_sim {
 
@@ -163,8 +164,7 @@ bool ParseCliOptions(int argc, const char* const* argv, CliOptions* options, std
             platform::sim::VersionRecord record;
             if (!platform::sim::VersionRecordForSystem(Lower(text), &record)) {
                 *error = "--system: unknown system \"" + text +
-                         "\" (known: win95, win98, win98se, winme, nt4, win2000, xp, vista, win7, "
-                         "win10, win32s)";
+                         "\" (known: " + platform::sim::NamedSystemList() + ")";
                 return false;
             }
             parsed.system = Lower(text);
@@ -239,6 +239,30 @@ bool ParseCliOptions(int argc, const char* const* argv, CliOptions* options, std
     return true;
 }
 
+namespace {
+
+// The named systems for the usage text: in lines of at most 79 columns,
+// below the options' descriptions.
+std::string WrappedSystemList() {
+    const std::string indent(23, ' ');
+    constexpr std::size_t kWidth = 79;
+    std::string text;
+    std::string line = indent;
+    const auto& systems = platform::sim::NamedSystems();
+    for (std::size_t i = 0; i < systems.size(); ++i) {
+        std::string item = std::string(systems[i].name) + (i + 1 < systems.size() ? "," : "");
+        if (line.size() > indent.size() && line.size() + 1 + item.size() > kWidth) {
+            text += line + "\n";
+            line = indent;
+        }
+        if (line.size() > indent.size()) line += ' ';
+        line += item;
+    }
+    return text + line;
+}
+
+}  // namespace
+
 std::string UsageText() {
     return R"(Usage: kestrow-sim [OPTIONS] [-- COMMAND-LINE TAIL]
 
@@ -252,8 +276,8 @@ Options:
                        and a folder per drive, or the name of a sample machine
                        (win98se, winme, win98se-cp950, xp); default win98se
   --system NAME        run as this system instead of the one machine.ini names:
-                       win95, win98, win98se, winme, nt4, win2000, xp, vista,
-                       win7, win10, win32s
+)" + WrappedSystemList() +
+           R"(
   --registry FILE      a REGEDIT4 file (e.g. from `regedit /e pci.reg
                        HKEY_LOCAL_MACHINE\Enum\PCI` on a real machine) or a
                        Windows 98/Me registry file (SYSTEM.DAT) that REPLACES

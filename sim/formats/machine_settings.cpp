@@ -9,11 +9,14 @@
 #include <cstring>
 #include <map>
 
+#include "platform/sim/named_systems.h"
+
 namespace kestrow_sim {
 
 namespace {
 
 using platform::sim::VersionRecord;
+using platform::sim::VersionText;
 
 std::string_view Trim(std::string_view text) {
     while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
@@ -46,14 +49,6 @@ bool ParseUnsigned(std::string_view text, unsigned long max, unsigned long* valu
 std::string JoinHostPath(const std::string& base, const std::string& path) {
     if (path.empty() || path.front() == '/' || base.empty()) return path;
     return base.back() == '/' ? base + path : base + "/" + path;
-}
-
-// The version numbers a record stands for, as the settings write them.
-std::string VersionText(const VersionRecord& record) {
-    unsigned long build = record.buildNumber;
-    if (record.platformId == platform::VER_PLATFORM_WIN32_WINDOWS) build &= 0xFFFF;
-    return std::to_string(record.majorVersion) + "." + std::to_string(record.minorVersion) + "." +
-           std::to_string(build);
 }
 
 const char* PlatformName(platform::DWORD platformId) {
@@ -239,9 +234,8 @@ private:
         const Entry* platformEntry = Find("platform");
         if (system != nullptr) {
             if (!platform::sim::VersionRecordForSystem(Lower(system->value), &settings_->version)) {
-                return Fail(system->line, "unknown system \"" + system->value +
-                                              "\" (known: win95, win98, win98se, winme, nt4, "
-                                              "win2000, xp, vista, win7, win10, win32s)");
+                return Fail(system->line, "unknown system \"" + system->value + "\" (known: " +
+                                              platform::sim::NamedSystemList() + ")");
             }
             settings_->systemName = Lower(system->value);
             settings_->versionGiven = true;

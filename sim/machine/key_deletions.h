@@ -1,27 +1,15 @@
-// Which registry keys the program asked to delete, by full path, worked out
-// from the call log: RegDeleteKeyA names a subkey of an open handle, and the
-// handle comes from an earlier RegOpenKeyA or RegOpenKeyExA.
+// The registry as it was before a run, as far as the report and --apply
+// need it: the keys the run deleted, taken from the machine's records of
+// its RegDeleteKeyA calls.
 #ifndef KESTROW_SIM_MACHINE_KEY_DELETIONS_H
 #define KESTROW_SIM_MACHINE_KEY_DELETIONS_H
 
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "platform/sim/machine.h"
 #include "platform/sim/registry_tree.h"
 
 namespace kestrow_sim {
-
-struct KeyDeletion {
-    // Full path, e.g. HKEY_LOCAL_MACHINE\Enum\PCI\VEN_...; when the handle
-    // cannot be traced, the handle and the subkey name as given.
-    std::string path;
-    bool deleted = false;  // the call succeeded
-    std::string status;    // the call's result, as logged
-};
-
-std::vector<KeyDeletion> KeyDeletions(const platform::sim::Machine& machine);
 
 // A copy of the whole registry, to tell afterwards what a deleted key held.
 std::unique_ptr<platform::sim::RegistryTree> SnapshotRegistry(platform::sim::RegistryTree& live);

@@ -1,5 +1,6 @@
 #include "sim/machine/recorded_version.h"
 
+#include "platform/sim/named_systems.h"
 #include "sim/formats/machine_settings.h"
 
 namespace kestrow_sim {
@@ -29,16 +30,11 @@ bool SystemForVersionNumber(const std::string& versionNumber, std::string* syste
     platform::sim::VersionRecord parsed;
     std::string error;
     if (!ParseVersion(versionNumber, "windows", &parsed, &error)) return false;
-    for (const char* name : {"win95", "win98", "win98se", "winme"}) {
-        platform::sim::VersionRecord known;
-        platform::sim::VersionRecordForSystem(name, &known);
-        if (known.majorVersion == parsed.majorVersion &&
-            known.minorVersion == parsed.minorVersion &&
-            (known.buildNumber & 0xFFFF) == (parsed.buildNumber & 0xFFFF)) {
-            *systemName = name;
-            *record = known;
-            return true;
-        }
+    // Parsed as the 95/98/Me family's, so only one of that family matches.
+    if (const platform::sim::NamedSystem* known = platform::sim::NamedSystemFor(parsed)) {
+        *systemName = known->name;
+        *record = known->Record();
+        return true;
     }
     systemName->clear();
     *record = parsed;

@@ -2,24 +2,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "installer/installer_paths.h"
 #include "sim/machine/recorded_version.h"
 #include "sim/report/text_encoding.h"
 
 namespace kestrow_sim {
 
 namespace {
-
-struct DriverFile {
-    const char* sourceSuffix;       // below the current directory
-    const char* destinationSuffix;  // below the Windows folder
-};
-
-// The files Kestrow places, in its order.
-constexpr DriverFile kDriverFiles[] = {
-    {"\\owc\\iusb2.inf", "\\inf\\iusb2.inf"},
-    {"\\owc\\iusbehci.sys", "\\system32\\drivers\\iusbehci.sys"},
-    {"\\owc\\iusb2hub.sys", "\\system32\\drivers\\iusb2hub.sys"},
-};
 
 std::string WithoutTrailingBackslash(std::string path) {
     if (path.size() > 3 && path.back() == '\\') path.pop_back();
@@ -58,10 +47,10 @@ MachineReport BuildMachineReport(platform::sim::Machine& machine, const std::str
     platform::sim::FileSystem& files = machine.Files();
     const std::string current = WithoutTrailingBackslash(machine.currentDirectory);
     const std::string windows = WithoutTrailingBackslash(machine.windowsDirectory);
-    for (const DriverFile& file : kDriverFiles) {
+    for (const installer::DriverFile& file : installer::DRIVER_FILES) {
         DriverFileState state;
         std::string source = current + file.sourceSuffix;
-        std::string destination = windows + file.destinationSuffix;
+        std::string destination = windows + file.destSuffix;
         state.source = utf8(files.CanonicalPath(source));
         state.destination = utf8(files.CanonicalPath(destination));
         std::optional<std::string> sourceBytes =

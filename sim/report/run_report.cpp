@@ -4,7 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "sim/machine/key_deletions.h"
+#include "installer/installer_paths.h"
+#include "platform/sim/named_systems.h"
 #include "sim/report/message_box_text.h"
 #include "sim/report/text_encoding.h"
 
@@ -13,44 +14,14 @@ namespace kestrow_sim {
 namespace {
 
 using platform::sim::FileSystem;
+using platform::sim::FindNamedSystem;
 using platform::sim::Machine;
-using platform::sim::Operation;
+using platform::sim::NamedSystem;
+using platform::sim::NamedSystemFor;
+using platform::sim::VersionText;
 
-struct SystemName {
-    const char* name;
-    const char* description;
-};
-
-constexpr SystemName kSystemNames[] = {
-    {"win95", "Windows 95"}, {"win98", "Windows 98"},    {"win98se", "Windows 98 SE"},
-    {"winme", "Windows Me"}, {"nt4", "Windows NT 4.0"},  {"win2000", "Windows 2000"},
-    {"xp", "Windows XP"},    {"vista", "Windows Vista"}, {"win7", "Windows 7"},
-    {"win10", "Windows 10"}, {"win32s", "Win32s"},
-};
-
-std::string VersionText(const platform::sim::VersionRecord& version) {
-    unsigned long build = version.buildNumber;
-    if (version.platformId == platform::VER_PLATFORM_WIN32_WINDOWS) build &= 0xFFFF;
-    return std::to_string(version.majorVersion) + "." + std::to_string(version.minorVersion) + "." +
-           std::to_string(build);
-}
-
-// The named system with this version record, if any.
-const SystemName* NamedSystemFor(const platform::sim::VersionRecord& version) {
-    for (const SystemName& system : kSystemNames) {
-        platform::sim::VersionRecord known;
-        if (platform::sim::VersionRecordForSystem(system.name, &known) &&
-            known.platformId == version.platformId && VersionText(known) == VersionText(version)) {
-            return &system;
-        }
-    }
-    return nullptr;
-}
-
-std::string ErrorName(const std::string& output) {
-    // The call log says "error N"; give the Win32 name a person knows.
-    unsigned long code =
-        output.rfind("error ", 0) == 0 ? std::strtoul(output.c_str() + 6, nullptr, 10) : 0;
+// A failed copy's Windows error code, with the name a person knows.
+std::string ErrorName(std::uint32_t code) {
     switch (code) {
         case platform::sim::kErrorFileNotFound:
             return "source file not found (error 2)";
@@ -68,8 +39,10 @@ std::string ErrorName(const std::string& output) {
             return "file exists (error 80)";
         case platform::sim::kErrorInvalidName:
             return "invalid name (error 123)";
+        case 0:
+            return "failed";
         default:
-            return output.empty() ? "failed" : output;
+            return "error " + std::to_string(code);
     }
 }
 
@@ -137,10 +110,9 @@ RunReport BuildRunReport(Machine& machine, platform::sim::RegistryTree& registry
     const platform::sim::CodePage& names = machine.GetCodePage();
 
     report.systemName = description.settings.systemName;
-    const SystemName* named = NamedSystemFor(machine.version);
-    for (const SystemName& system : kSystemNames) {
-        if (report.systemName == system.name) named = &system;
-    }
+    // The system named for the run, else the one with the run's version.
+    const NamedSystem* named = FindNamedSystem(report.systemName);
+    if (named == nullptr) named = NamedSystemFor(machine.version);
     if (named != nullptr) {
         report.systemDescription = named->description;
     } else {
@@ -198,13 +170,12 @@ RunReport BuildRunReport(Machine& machine, platform::sim::RegistryTree& registry
         }
         return -1;
     };
-    for (const platform::sim::Call& call : machine.Calls()) {
-        if (call.op != Operation::CopyFileA || call.arguments.size() < 2) continue;
+    for (const platform::sim::CopyRecord& copy : machine.Copies()) {
         FilePlacement placement;
-        placement.source = call.arguments[0];
-        std::string destination = files.CanonicalPath(call.arguments[1]);
+        placement.source = copy.source;
+        const std::string& destination = copy.destination;
         placement.destination = destination;
-        placement.copied = call.result == "1";
+        placement.copied = copy.copied;
         if (placement.copied) {
             int change = findChange(destination);
             if (change >= 0) {
@@ -218,27 +189,33 @@ RunReport BuildRunReport(Machine& machine, platform::sim::RegistryTree& registry
                 placement.size = contents ? contents->size() : 0;
             }
         } else {
-            placement.error = call.injectedFault ? "injected fault" : ErrorName(call.output);
+            placement.error = copy.injectedFault ? "injected fault" : ErrorName(copy.error);
         }
         report.placements.push_back(placement);
     }
-    int marker = findChange(files.CanonicalPath(kMarkerPath));
-    if (marker >= 0 && changes[marker].kind != FileSystem::ChangeKind::Deleted) {
-        report.markerWritten = true;
-        report.markerContents = files.ReadFile(kMarkerPath).value_or("");
-        changeExplained[marker] = true;
+    // The marker is written when the program's last stream to it got every
+    // byte and closed, and the file is still there. A marker left behind by
+    // a write that failed (the program could not remove it either) is no
+    // marker: it is told as another change of the drive.
+    const std::string markerPath = files.CanonicalPath(installer::MARKER_PATH);
+    for (const platform::sim::StreamWriteRecord& write : machine.StreamWrites()) {
+        if (!names.SameName(write.path, markerPath)) continue;
+        report.markerWritten = write.ok && files.IsFile(markerPath);
+        report.markerContents = report.markerWritten ? write.bytes : "";
     }
+    int marker = findChange(markerPath);
+    if (report.markerWritten && marker >= 0) changeExplained[marker] = true;
     for (std::size_t i = 0; i < changes.size(); ++i) {
         if (changeExplained[i]) continue;
         report.otherFileChanges.push_back(
             {changes[i].path, ChangeName(changes[i].kind), changes[i].size});
     }
 
-    for (const KeyDeletion& deletion : KeyDeletions(machine)) {
+    for (const platform::sim::KeyDeletionRecord& deletion : machine.KeyDeletions()) {
         KeyReport key;
         key.path = deletion.path;
-        key.deleted = deletion.deleted;
-        key.status = deletion.status;
+        key.deleted = deletion.Deleted();
+        key.status = std::to_string(deletion.status);
         if (const platform::sim::RegistryKey* before = registryBefore.FindFullPath(deletion.path)) {
             key.path = before->FullPath();
             key.subkeys = before->CountSubtreeKeys();
@@ -330,7 +307,7 @@ std::string FormatTextReport(const RunReport& report) {
         }
     }
     line("Restart requested: " + std::string(report.restartRequested ? "yes" : "no"));
-    line(std::string("Marker ") + kMarkerPath + ": " +
+    line(std::string("Marker ") + installer::MARKER_PATH + ": " +
          (report.markerWritten ? "written (\"" + ansi(report.markerContents) + "\", " +
                                      Plural(report.markerContents.size(), "byte", "bytes") + ")"
                                : std::string("not written")));
@@ -426,7 +403,7 @@ std::string FormatJsonReport(const RunReport& report) {
         {"keys_deleted", keys},
         {"restart_requested", report.restartRequested},
         {"marker",
-         {{"path", kMarkerPath},
+         {{"path", installer::MARKER_PATH},
           {"written", report.markerWritten},
           {"contents", ansi(report.markerContents)},
           {"contents_bytes", BytesAsLatin1(report.markerContents)}}},

@@ -86,9 +86,6 @@ struct RunReport {
     std::optional<MachineReport> machine;
 };
 
-// The path the unattended run writes its marker to.
-constexpr char kMarkerPath[] = "c:\\csb.log";
-
 // Gathers the report. registryBefore is a snapshot taken before the run;
 // it tells what the deleted keys held.
 RunReport BuildRunReport(platform::sim::Machine& machine,

@@ -174,6 +174,11 @@ class FaultTest(unittest.TestCase):
         (["--fail", "RegOpenKeyA"], ["Get keyCount fail !!", "Get del key fail !!"]),
         (["--fail", "CopyFileA:2"],
          ["iusbehci.sys: not copied, injected fault", "iusb2hub.sys (512 bytes, new)"]),
+        # The marker's write fails and so does its removal: the empty file
+        # left behind is no marker.
+        (["--fail", "FileWrite", "--fail", "DeleteFileA:2", "--", *UNATTENDED_TAIL],
+         ["Marker c:\\csb.log: not written",
+          "Other file changes:\n  C:\\csb.log (new, 0 bytes)"]),
     ]
 
     def test_faults(self):

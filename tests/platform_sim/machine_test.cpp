@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <stdexcept>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/sim/named_systems.h"
 
 namespace platform::sim {
 namespace {
@@ -332,6 +334,26 @@ TEST(VersionRecordTest, NamedSystemsReportTheirVersionAndAcceptTheirRecordSizes)
     EXPECT_FALSE(VersionRecordForSystem("WIN98SE", &record));
 }
 
+// The report names a run's system by its version when no name was given,
+// and a registry's VersionNumber picks a system the same way: no two named
+// systems may share a version, and each is found again by its own.
+TEST(VersionRecordTest, EachNamedSystemIsFoundAgainByItsVersion) {
+    for (const NamedSystem& system : NamedSystems()) {
+        SCOPED_TRACE(system.name);
+        EXPECT_EQ(FindNamedSystem(system.name), &system);
+        EXPECT_EQ(NamedSystemFor(system.Record()), &system);
+    }
+    VersionRecord unknown;
+    unknown.majorVersion = 4;
+    unknown.minorVersion = 10;
+    unknown.buildNumber = 0x040A08AF;  // 4.10.2223
+    EXPECT_EQ(NamedSystemFor(unknown), nullptr);
+    unknown.buildNumber = 0x7F7F08AE;  // only the low word is the build: 4.10.2222
+    EXPECT_EQ(NamedSystemFor(unknown), FindNamedSystem("win98se"));
+    unknown.platformId = VER_PLATFORM_WIN32_NT;
+    EXPECT_EQ(NamedSystemFor(unknown), nullptr);
+}
+
 TEST_F(MachineTest, DefaultMachineIsWindows98SecondEdition) {
     OSVERSIONINFOEXA info{};
     info.dwOSVersionInfoSize = OSVERSIONINFOA_SIZE;
@@ -539,6 +561,170 @@ TEST_F(MachineTest, ExitEndsTheProcessWithItsCodeEvenWhenFaultsAreSet) {
     EXPECT_EQ(machine.ExitCode(), std::optional<int>(3));
     ASSERT_EQ(machine.Calls().size(), 1u);
     EXPECT_FALSE(machine.Calls()[0].injectedFault);
+}
+
+// --- What happened, as records -----------------------------------------------------------
+
+// Each CopyFileA call is one record: the source as given, the destination
+// spelled as stored, and why a copy failed, as the Windows error code or as
+// an injected fault.
+TEST_F(MachineTest, CopyRecordsTellWhatEachCopyDid) {
+    FileSystem& files = machine.Files();
+    files.AddFile("C:\\DRV\\owc\\iusb2.inf", "[Version]");
+    files.AddFile("C:\\WINDOWS\\INF\\IUSB2.INF", "old");
+    files.AddFile("C:\\WINDOWS\\inf\\locked.inf", "old", true);
+    std::string error;
+    ASSERT_TRUE(files.MapDrive('D', "", true, &error)) << error;
+    files.AddDirectory("D:\\owc");
+    struct Case {
+        const char* source;
+        const char* target;
+        BOOL failIfExists;
+        bool injected;
+        const char* destination;
+        bool copied;
+        std::uint32_t error;
+    };
+    const Case cases[] = {
+        {"C:\\DRV\\owc\\iusb2.inf", "c:\\windows\\inf\\iusb2.inf", 0, false,
+         "C:\\WINDOWS\\INF\\IUSB2.INF", true, 0},
+        {"C:\\DRV\\owc\\missing.sys", "C:\\WINDOWS\\inf\\x.sys", 0, false,
+         "C:\\WINDOWS\\INF\\x.sys", false, kErrorFileNotFound},
+        {"C:\\DRV\\owc\\iusb2.inf", "c:\\windows\\nowhere\\x.inf", 0, false,
+         "C:\\WINDOWS\\nowhere\\x.inf", false, kErrorPathNotFound},
+        {"C:\\DRV\\owc\\iusb2.inf", "C:\\WINDOWS\\inf\\LOCKED.INF", 0, false,
+         "C:\\WINDOWS\\INF\\locked.inf", false, kErrorAccessDenied},
+        {"C:\\DRV\\owc\\iusb2.inf", "D:\\owc\\iusb2.inf", 0, false, "D:\\owc\\iusb2.inf", false,
+         kErrorWriteProtect},
+        {"C:\\DRV\\owc\\iusb2.inf", "C:\\WINDOWS\\inf\\iusb2.inf", 1, false,
+         "C:\\WINDOWS\\INF\\IUSB2.INF", false, kErrorFileExists},
+        // An injected fault copies nothing and sets no error code.
+        {"C:\\DRV\\owc\\iusb2.inf", "C:\\WINDOWS\\inf\\new.inf", 0, true,
+         "C:\\WINDOWS\\INF\\new.inf", false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.source) + " -> " + c.target);
+        if (c.injected) {
+            // Its next call fails.
+            machine.FailAtCall(Operation::CopyFileA, machine.CallCount(Operation::CopyFileA) + 1);
+        }
+        EXPECT_EQ(CopyFileA(c.source, c.target, c.failIfExists), c.copied ? 1 : 0);
+        ASSERT_FALSE(machine.Copies().empty());
+        const CopyRecord& record = machine.Copies().back();
+        EXPECT_EQ(record.source, c.source);
+        EXPECT_EQ(record.destination, c.destination);
+        EXPECT_EQ(record.copied, c.copied);
+        EXPECT_EQ(record.error, c.error);
+        EXPECT_EQ(record.injectedFault, c.injected);
+    }
+    EXPECT_EQ(machine.Copies().size(), std::size(cases));
+    EXPECT_FALSE(files.IsFile("C:\\WINDOWS\\inf\\new.inf"));
+}
+
+// Each RegDeleteKeyA call is one record: the key's path as the registry
+// names it, the status, and the deleted key whole with what was below it.
+TEST_F(MachineTest, KeyDeletionRecordsNameTheKeyAndKeepWhatWasDeleted) {
+    RegistryTree& tree = machine.Registry();
+    RegistryKey* device = tree.CreateFullPath("HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_8086&DEV_24CD");
+    tree.CreateFullPath("HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_8086&DEV_24CD\\0000")
+        ->SetValue("DeviceDesc", REG_SZ_TYPE, {'U', 'S', 'B', 0});
+    tree.CreateFullPath("HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_10B9&DEV_5237");
+    ASSERT_NE(device, nullptr);
+    HKEY pci = nullptr;
+    ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "enum\\pci", &pci), ERROR_SUCCESS);
+    HKEY closed = nullptr;
+    ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "Enum", &closed), ERROR_SUCCESS);
+    ASSERT_EQ(RegCloseKey(closed), ERROR_SUCCESS);
+    // A handle that stands for no open key is named by its value.
+    char closedPath[32];
+    std::snprintf(closedPath, sizeof closedPath, "0x%llX\\PCI",
+                  static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(closed)));
+
+    struct Case {
+        HKEY key;
+        const char* subKey;
+        bool injected;
+        LONG status;
+        const char* path;
+    };
+    const Case cases[] = {
+        // Injected: nothing deleted, the key named as stored all the same.
+        {pci, "ven_10b9&dev_5237", true, kAccessDenied,
+         "HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_10B9&DEV_5237"},
+        {pci, "ven_8086&dev_24cd", false, ERROR_SUCCESS,
+         "HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_8086&DEV_24CD"},
+        {pci, "VEN_GONE", false, kFileNotFound, "HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_GONE"},
+        {pci, "", false, kBadKey, "HKEY_LOCAL_MACHINE\\Enum\\PCI"},
+        {closed, "PCI", false, kInvalidHandle, closedPath},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.subKey);
+        if (c.injected) {
+            // Its next call fails.
+            machine.FailAtCall(Operation::RegDeleteKeyA,
+                               machine.CallCount(Operation::RegDeleteKeyA) + 1);
+        }
+        EXPECT_EQ(RegDeleteKeyA(c.key, c.subKey), c.status);
+        ASSERT_FALSE(machine.KeyDeletions().empty());
+        const KeyDeletionRecord& record = machine.KeyDeletions().back();
+        EXPECT_EQ(record.path, c.path);
+        EXPECT_EQ(record.status, c.status);
+        EXPECT_EQ(record.injectedFault, c.injected);
+        EXPECT_EQ(record.Deleted(), c.status == ERROR_SUCCESS);
+    }
+    ASSERT_EQ(machine.KeyDeletions().size(), std::size(cases));
+    EXPECT_NE(tree.FindFullPath("HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_10B9&DEV_5237"), nullptr);
+    EXPECT_EQ(tree.FindFullPath("HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_8086&DEV_24CD"), nullptr);
+
+    // The deleted key survives a change of code page, which rebuilds the
+    // registry and the code page its names follow.
+    machine.SetCodePage(950);
+    const RegistryKey* deleted = machine.KeyDeletions()[1].subtree.get();
+    ASSERT_NE(deleted, nullptr);
+    EXPECT_EQ(deleted->Name(), "VEN_8086&DEV_24CD");
+    ASSERT_EQ(deleted->SubkeyCount(), 1u);
+    const RegistryValue* description = deleted->FindSubkey("0000")->FindValue("devicedesc");
+    ASSERT_NE(description, nullptr);
+    EXPECT_EQ(std::string(description->data.begin(), description->data.end()),
+              std::string("USB", 4));
+    RegCloseKey(pci);
+}
+
+// Each file written through a C runtime stream is one record, ok only when
+// it opened, every write handed over all of its bytes and it closed: the
+// unattended run's marker counts as written only then.
+TEST(StreamWriteRecordTest, AStreamIsOkOnlyWhenOpenedWrittenWholeAndClosed) {
+    struct Case {
+        const char* name;
+        Operation failing;  // ExitProcessWithCode for none (it never fails)
+        bool close;
+        bool ok;
+        const char* bytes;
+    };
+    const Case cases[] = {
+        {"written", Operation::ExitProcessWithCode, true, true, "c:\\csb.log"},
+        {"not opened", Operation::FileOpen, true, false, ""},
+        {"write failed", Operation::FileWrite, true, false, ""},
+        {"close failed", Operation::FileClose, true, false, "c:\\csb.log"},
+        {"never closed", Operation::ExitProcessWithCode, false, false, "c:\\csb.log"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Machine machine;
+        Machine::Activation activation(machine);
+        machine.Files().AddFile("C:\\CSB.LOG", "old");
+        if (c.failing != Operation::ExitProcessWithCode) machine.FailAlways(c.failing);
+        FileStream* stream = FileOpen("c:\\csb.log", "wb");
+        std::size_t written = FileWrite("c:\\csb.log", 1, 10, stream);
+        if (c.close) FileClose(stream);
+        EXPECT_EQ(written == 10,
+                  c.failing != Operation::FileOpen && c.failing != Operation::FileWrite);
+        ASSERT_EQ(machine.StreamWrites().size(), 1u);
+        const StreamWriteRecord& record = machine.StreamWrites()[0];
+        EXPECT_EQ(record.path, "C:\\CSB.LOG");
+        EXPECT_EQ(record.ok, c.ok);
+        EXPECT_EQ(record.bytes, c.bytes);
+    }
 }
 
 // --- Faults ------------------------------------------------------------------------------------
