@@ -1,8 +1,6 @@
 #include "sim/apply/apply_changes.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
@@ -12,155 +10,17 @@
 
 #include "sim/apply/apply_plan.h"
 #include "sim/apply/registry_file_edit.h"
+#include "sim/host/atomic_file.h"
 #include "sim/host/host_files.h"
+#include "sim/host/host_paths.h"
 #include "sim/machine/key_deletions.h"
 
 namespace kestrow_sim {
 
 namespace {
 
-bool Exists(const std::string& path) {
-    struct stat info {};
-    return ::lstat(path.c_str(), &info) == 0;
-}
-
-std::string FolderOf(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string BaseName(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 std::string TemporaryFor(const std::string& path) {
     return FolderOf(path) + "/" + kTemporaryPrefix + BaseName(path);
-}
-
-// Owner, group and mode a written file gets.
-struct Ownership {
-    bool keepOwner = false;  // give the file owner and group (as root)
-    uid_t owner = 0;
-    gid_t group = 0;
-    mode_t mode = 0644;
-};
-
-Ownership OwnershipOf(const struct stat& info) {
-    Ownership ownership;
-    ownership.owner = info.st_uid;
-    ownership.group = info.st_gid;
-    ownership.mode = info.st_mode & 07777;
-    ownership.keepOwner = true;
-    return ownership;
-}
-
-// A new file in a folder: as root, it goes to the folder's owner.
-Ownership OwnershipForNewFileIn(const std::string& folder) {
-    Ownership ownership;
-    struct stat info {};
-    if (::geteuid() == 0 && ::stat(folder.c_str(), &info) == 0) {
-        ownership.owner = info.st_uid;
-        ownership.group = info.st_gid;
-        ownership.keepOwner = true;
-    }
-    return ownership;
-}
-
-// Writes a temporary file beside a target: open, write, owner and mode,
-// fsync, close. The writer gets the open descriptor. On failure the
-// temporary file is removed and *error says why.
-template <class Writer>
-bool WriteTemporary(const std::string& temporary, const Ownership& ownership, Writer&& write,
-                    std::string* error) {
-    int fd = host::Open(temporary, O_WRONLY | O_CREAT | O_EXCL, 0600);
-    if (fd < 0) {
-        *error = "cannot create " + temporary + ": " + HostErrorText(errno);
-        return false;
-    }
-    std::string failure;
-    auto fail = [&](const std::string& what) {
-        failure = what + " " + temporary + ": " + HostErrorText(errno);
-        return false;
-    };
-    bool ok = write(fd, &failure);
-    if (ok && ownership.keepOwner) {
-        bool root = ::geteuid() == 0;
-        uid_t owner = root ? ownership.owner : static_cast<uid_t>(-1);
-        struct stat info {};
-        bool differs = ::fstat(fd, &info) != 0 || info.st_gid != ownership.group || root;
-        if (differs && host::Fchown(fd, owner, ownership.group, temporary) != 0) {
-            ok = fail("cannot give the owner and group of the file it replaces to");
-        }
-    }
-    if (ok && host::Fchmod(fd, ownership.mode, temporary) != 0) ok = fail("cannot set the mode of");
-    if (ok && host::Fsync(fd, temporary) != 0) ok = fail("cannot flush");
-    if (host::Close(fd, temporary) != 0 && ok) ok = fail("cannot close");
-    if (!ok) {
-        host::Unlink(temporary);
-        *error = failure;
-    }
-    return ok;
-}
-
-bool WriteBytesTemporary(const std::string& temporary, std::string_view bytes,
-                         const Ownership& ownership, std::string* error) {
-    return WriteTemporary(
-        temporary, ownership,
-        [&](int fd, std::string* failure) {
-            if (host::WriteAll(fd, bytes, temporary)) return true;
-            *failure = "cannot write " + temporary + ": " + HostErrorText(errno);
-            return false;
-        },
-        error);
-}
-
-bool ReadWhole(const std::string& path, std::string* bytes, std::string* error) {
-    int fd = host::Open(path, O_RDONLY);
-    if (fd < 0) {
-        *error = "cannot open " + path + ": " + HostErrorText(errno);
-        return false;
-    }
-    char buffer[1 << 16];
-    for (;;) {
-        ssize_t got = host::Read(fd, buffer, sizeof buffer, path);
-        if (got < 0) {
-            *error = "cannot read " + path + ": " + HostErrorText(errno);
-            ::close(fd);
-            return false;
-        }
-        if (got == 0) break;
-        bytes->append(buffer, static_cast<std::size_t>(got));
-    }
-    ::close(fd);
-    return true;
-}
-
-enum class Replaced { kNo, kYes, kNotFlushed };
-
-// Renames the temporary file over the target and flushes the folder. Once
-// renamed, the target is the new file even when the folder cannot be
-// flushed (kNotFlushed, with *error saying so). A temporary file that
-// cannot be renamed stays, for the caller to remove.
-Replaced Replace(const std::string& temporary, const std::string& target, std::string* error) {
-    if (host::Rename(temporary, target) != 0) {
-        *error = "cannot rename " + temporary + " to " + target + ": " + HostErrorText(errno);
-        return Replaced::kNo;
-    }
-    if (host::SyncFolder(FolderOf(target)) != 0) {
-        *error = target + " was written, but its folder could not be flushed to the disk: " +
-                 HostErrorText(errno);
-        return Replaced::kNotFlushed;
-    }
-    return Replaced::kYes;
-}
-
-// Whether the file at path is still the one planned (or still absent).
-bool Unchanged(const std::string& path, bool existed, const struct stat& old) {
-    struct stat now {};
-    if (::lstat(path.c_str(), &now) != 0) return !existed && errno == ENOENT;
-    return existed && SameIdentity(IdentityOf(now), IdentityOf(old));
 }
 
 // Removes the temporary files a killed run left in the folders written to.
@@ -168,17 +28,17 @@ bool RemoveLeftovers(const std::vector<std::string>& folders, std::vector<std::s
                      std::string* error) {
     const std::string prefix = ".kestrow-tmp";  // also the older .kestrow-tmp-XXXXXX
     for (const std::string& folder : folders) {
+        std::vector<std::string> names;
+        if (host::ListFolder(folder, &names) != 0) {
+            *error = "cannot list the folder " + folder +
+                     " for files left by an earlier run: " + HostErrorText(errno);
+            return false;
+        }
         std::vector<std::string> found;
-        if (DIR* listing = ::opendir(folder.c_str())) {
-            while (const dirent* entry = ::readdir(listing)) {
-                std::string name = entry->d_name;
-                if (name.compare(0, prefix.size(), prefix) == 0) {
-                    std::string path = folder;
-                    path.append("/").append(name);
-                    found.push_back(std::move(path));
-                }
-            }
-            ::closedir(listing);
+        for (const std::string& name : names) {
+            if (name.compare(0, prefix.size(), prefix) != 0) continue;
+            std::string path = folder;
+            found.push_back(path.append("/").append(name));
         }
         for (const std::string& path : found) {
             if (host::Unlink(path) != 0) {
@@ -196,34 +56,32 @@ bool RemoveLeftovers(const std::vector<std::string>& folders, std::vector<std::s
     return true;
 }
 
-// Makes a folder and adds it to *made. As root, it goes to the owner of the
-// folder it is in, so that the user whose files these are can remove it.
-bool MakeFolder(const std::string& folder, std::vector<std::string>* made, std::string* error) {
-    if (host::Mkdir(folder, 0755) != 0) {
-        *error = "cannot make the folder " + folder + ": " + HostErrorText(errno);
-        return false;
-    }
-    made->push_back(folder);
-    struct stat parent {};
-    if (::geteuid() == 0 && ::stat(FolderOf(folder).c_str(), &parent) == 0 &&
-        host::Chown(folder, parent.st_uid, parent.st_gid) != 0) {
-        *error = "cannot give the folder " + folder + " to the owner of " + FolderOf(folder) +
-                 ": " + HostErrorText(errno);
-        return false;
-    }
-    return true;
+// Something this run made on the host, removed again by a rollback.
+struct Made {
+    std::string path;
+    bool folder = false;
+};
+
+// Makes a folder and adds it to *made.
+bool MakeFolder(const std::string& folder, std::vector<Made>* made, std::string* error) {
+    bool madeIt = false;
+    bool ok = MakeFolderLikeItsParent(folder, &madeIt, error);
+    if (madeIt) made->push_back({folder, true});
+    return ok;
 }
 
 // Makes each folder of a path below base that does not exist yet.
-bool MakeFolders(const std::string& base, const std::string& relative,
-                 std::vector<std::string>* made, std::string* error) {
+bool MakeFolders(const std::string& base, const std::string& relative, std::vector<Made>* made,
+                 std::string* error) {
     std::string folder = base;
     for (std::size_t start = 0; start < relative.size();) {
         std::size_t end = relative.find('/', start);
         if (end == std::string::npos) break;  // the last part is the file
         folder += "/" + relative.substr(start, end - start);
         start = end + 1;
-        if (!Exists(folder) && !MakeFolder(folder, made, error)) return false;
+        bool exists = false;
+        if (!PathExists(folder, &exists, error)) return false;
+        if (!exists && !MakeFolder(folder, made, error)) return false;
     }
     return true;
 }
@@ -313,11 +171,21 @@ private:
         // The last looks before the renames: the registry file must still
         // be the one read, or a change made to it meanwhile would be lost.
         const std::string& real = plan_.registryReal;
-        if (Exists(plan_.undoFile)) return Fail(plan_.undoFile + " appeared while --apply ran");
-        if (!Unchanged(real, true, plan_.registryOld)) return Fail(ChangedUnderUs());
+        std::string error;
+        bool undoExists = false;
+        if (!PathExists(plan_.undoFile, &undoExists, &error)) return Fail(error);
+        if (undoExists) return Fail(plan_.undoFile + " appeared while --apply ran");
+        if (!RegistryUnchanged()) return false;
         if (!Place(undoTemporary_, plan_.undoFile, &undoPlaced_)) return false;
-        if (!Unchanged(real, true, plan_.registryOld)) return Fail(ChangedUnderUs());
+        if (!RegistryUnchanged()) return false;
         return Place(registryTemporary_, real, &registryPlaced_);
+    }
+
+    // Whether the registry file is still the one read; a failure when not.
+    bool RegistryUnchanged() {
+        std::string error;
+        if (Unchanged(plan_.registryReal, true, plan_.registryOld, &error)) return true;
+        return Fail(error.empty() ? ChangedUnderUs() : error);
     }
 
     bool SaveReplacedFiles() {
@@ -334,8 +202,8 @@ private:
             }
             struct stat saving = target.old;  // a link's backup is the file it names
             if (S_ISLNK(saving.st_mode)) {
-                if (!ReadLink(target.hostPath, &step.oldLink) ||
-                    ::stat(target.hostPath.c_str(), &saving) != 0) {
+                if (host::ReadLink(target.hostPath, &step.oldLink) != 0 ||
+                    host::Stat(target.hostPath, &saving) != 0) {
                     return Fail("cannot save " + target.hostPath + ": " + HostErrorText(errno));
                 }
             }
@@ -348,7 +216,7 @@ private:
             Replaced replaced = Replace(temporary, saved, &error);
             if (replaced != Replaced::kNo) {
                 Forget(temporary);
-                made_.push_back(saved);
+                made_.push_back({saved, false});
                 backups_.push_back("backup of " + target.windowsPath + " (" + saved + ")");
             }
             if (replaced != Replaced::kYes) return Fail(error);
@@ -366,32 +234,24 @@ private:
         return path;
     }
 
-    static bool ReadLink(const std::string& path, std::string* contents) {
-        std::string buffer(4096, '\0');
-        ssize_t size = ::readlink(path.c_str(), buffer.data(), buffer.size());
-        if (size < 0) return false;
-        if (static_cast<std::size_t>(size) == buffer.size()) {
-            errno = ENAMETOOLONG;
-            return false;
-        }
-        buffer.resize(static_cast<std::size_t>(size));
-        *contents = std::move(buffer);
-        return true;
-    }
-
     bool StageDriveFile(DriveStep& step) {
         const DriveTarget& target = *step.target;
         std::string error;
         for (const std::string& folder : target.foldersToMake) {
-            if (!Exists(folder) && !MakeFolder(folder, &made_, &error)) {
+            bool exists = false;
+            if (!PathExists(folder, &exists, &error) ||
+                (!exists && !MakeFolder(folder, &made_, &error))) {
                 return Fail(error + " (for " + target.windowsPath + ")");
             }
         }
         if (target.deletion) return true;
         std::string temporary = TemporaryFor(target.hostPath);
-        Ownership ownership = target.exists && S_ISREG(target.old.st_mode)
-                                  ? OwnershipOf(target.old)
-                                  : OwnershipForNewFileIn(target.folder);
+        Ownership ownership;
+        if (target.exists && S_ISREG(target.old.st_mode)) {
+            ownership = OwnershipOf(target.old);
+        } else if (!OwnershipForNewFileIn(target.folder, &ownership, &error)) {
+            return Fail(target.windowsPath + " could not be written: " + error);
+        }
         if (!WriteBytesTemporary(temporary, target.newBytes, ownership, &error)) {
             return Fail(target.windowsPath + " could not be written: " + error);
         }
@@ -402,7 +262,9 @@ private:
 
     bool PlaceDriveFile(DriveStep& step) {
         const DriveTarget& target = *step.target;
-        if (!Unchanged(target.hostPath, target.exists, target.old)) {
+        std::string error;
+        if (!Unchanged(target.hostPath, target.exists, target.old, &error)) {
+            if (!error.empty()) return Fail(error);
             return Fail(target.hostPath + " changed while --apply ran; it was not " +
                         (target.deletion ? "deleted" : "replaced"));
         }
@@ -442,9 +304,13 @@ private:
         int in = host::Open(real, O_RDONLY);
         if (in < 0) return Fail("cannot open " + real + ": " + HostErrorText(errno));
         struct stat info {};
-        if (::fstat(in, &info) != 0 ||
-            !SameIdentity(IdentityOf(info), IdentityOf(plan_.registryOld))) {
-            ::close(in);
+        if (host::Fstat(in, &info, real) != 0) {
+            Fail("cannot look at " + real + ": " + HostErrorText(errno));
+            host::Close(in, real);
+            return false;
+        }
+        if (!SameIdentity(IdentityOf(info), IdentityOf(plan_.registryOld))) {
+            host::Close(in, real);
             return Fail(ChangedUnderUs());
         }
         std::string temporary = TemporaryFor(real);
@@ -458,7 +324,11 @@ private:
                                         &lineEnd, failure);
             },
             &error);
-        ::close(in);
+        if (host::Close(in, real) != 0 && written) {
+            error = "cannot close " + real + ": " + HostErrorText(errno);
+            host::Unlink(temporary);
+            written = false;
+        }
         if (!written) return Fail(error);
         temporaries_.push_back(temporary);
         registryTemporary_ = temporary;
@@ -509,11 +379,10 @@ private:
         }
         temporaries_.clear();
         if (AnythingPlaced()) return;  // the backups are needed now
-        for (auto path = made_.rbegin(); path != made_.rend(); ++path) {
-            struct stat info {};
-            bool folder = ::lstat(path->c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-            if ((folder ? host::Rmdir(*path) : host::Unlink(*path)) != 0 && errno != ENOENT) {
-                leftBehind_.push_back(*path + ", made by this run (it cannot be removed: " +
+        for (auto made = made_.rbegin(); made != made_.rend(); ++made) {
+            if ((made->folder ? host::Rmdir(made->path) : host::Unlink(made->path)) != 0 &&
+                errno != ENOENT) {
+                leftBehind_.push_back(made->path + ", made by this run (it cannot be removed: " +
                                       HostErrorText(errno) + ")");
             }
         }
@@ -569,8 +438,8 @@ private:
             *error = "cannot make the link " + temporary + ": " + HostErrorText(errno);
             return false;
         }
-        if (::geteuid() == 0 &&
-            ::lchown(temporary.c_str(), target.old.st_uid, target.old.st_gid) != 0) {
+        if (host::EffectiveUser() == 0 &&
+            host::Lchown(temporary, target.old.st_uid, target.old.st_gid) != 0) {
             *error = "cannot give the link " + temporary + " its owner: " + HostErrorText(errno);
             host::Unlink(temporary);
             return false;
@@ -696,7 +565,7 @@ private:
     ApplyReport* report_;
     std::vector<DriveStep> steps_;
     std::vector<std::string> temporaries_;  // written, not yet renamed
-    std::vector<std::string> made_;         // folders and backups, in the order made
+    std::vector<Made> made_;                // folders and backups, in the order made
     std::vector<std::string> backups_;      // their names in the report
     bool backupsRemoved_ = false;
     std::string registryTemporary_;
@@ -711,7 +580,7 @@ private:
 
 }  // namespace
 
-std::string FreeUndoFileName(const std::string& registryFile) {
+bool FreeUndoFileName(const std::string& registryFile, std::string* undoFile, std::string* error) {
     std::string stem = registryFile;
     if (stem.size() > 4) {
         std::string extension = stem.substr(stem.size() - 4);
@@ -720,10 +589,17 @@ std::string FreeUndoFileName(const std::string& registryFile) {
         if (extension == ".reg") stem.resize(stem.size() - 4);
     }
     std::string name = stem + ".undo.reg";
-    for (int number = 2; Exists(name) || Exists(BackupFolderName(name)); ++number) {
+    for (int number = 2;; ++number) {
+        bool taken = false, backupsTaken = false;
+        if (!PathExists(name, &taken, error) ||
+            !PathExists(BackupFolderName(name), &backupsTaken, error)) {
+            return false;
+        }
+        if (!taken && !backupsTaken) break;
         name = stem + ".undo-" + std::to_string(number) + ".reg";
     }
-    return name;
+    *undoFile = std::move(name);
+    return true;
 }
 
 ApplyReport ApplyChanges(platform::sim::Machine& machine, platform::sim::RegistryTree& before,

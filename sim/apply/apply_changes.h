@@ -32,8 +32,9 @@ namespace kestrow_sim {
 
 // The undo file's name for a registry file: registry.reg -> registry.undo.reg,
 // or registry.undo-2.reg, -3, ... when that name or its backup folder's
-// name (registry.undo.files, ...) is taken.
-std::string FreeUndoFileName(const std::string& registryFile);
+// name (registry.undo.files, ...) is taken. False, with a message, when the
+// host cannot tell.
+bool FreeUndoFileName(const std::string& registryFile, std::string* undoFile, std::string* error);
 
 // Writes the run's changes. registryRead, when given, is the registry file
 // as it was when the machine was loaded; the file must still be that file.

@@ -1,14 +1,13 @@
 #include "sim/apply/apply_plan.h"
 
-#include <dirent.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
+#include <utility>
 
 #include "sim/apply/apply_changes.h"  // FreeUndoFileName
 #include "sim/host/host_files.h"
+#include "sim/host/host_paths.h"
 #include "sim/machine/key_deletions.h"
 
 namespace kestrow_sim {
@@ -23,37 +22,8 @@ bool Refuse(std::string* error, const std::string& message) {
     return false;
 }
 
-std::string RealPath(const std::string& path) {
-    char buffer[PATH_MAX];
-    if (::realpath(path.c_str(), buffer) == nullptr) return "";
-    return buffer;
-}
-
-std::string FolderOf(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-std::string BaseName(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// The path with every folder resolved: for a file that does not exist yet,
-// its folder's real path and its name.
-std::string ResolvedPath(const std::string& path) {
-    std::string real = RealPath(path);
-    if (!real.empty()) return real;
-    std::string folder = RealPath(FolderOf(path));
-    return folder.empty() ? path : folder + "/" + BaseName(path);
-}
-
-bool IsInside(const std::string& path, const std::string& folder) {
-    return !folder.empty() && path.size() > folder.size() &&
-           path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/';
-}
+// A failure that means nothing is there, not that the host cannot tell.
+bool NothingThere(int code) { return code == ENOENT || code == ENOTDIR; }
 
 const char* KindOf(mode_t mode) {
     if (S_ISREG(mode)) return "a file";
@@ -68,14 +38,14 @@ const char* KindOf(mode_t mode) {
 
 bool FolderWritable(const std::string& folder, const std::string& what, std::string* error) {
     struct stat info {};
-    if (::stat(folder.c_str(), &info) != 0) {
+    if (host::Stat(folder, &info) != 0) {
         return Refuse(error, "cannot write " + what + ": its folder " + folder +
                                  " cannot be used: " + HostErrorText(errno));
     }
     if (!S_ISDIR(info.st_mode)) {
         return Refuse(error, "cannot write " + what + ": " + folder + " is not a folder");
     }
-    if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+    if (host::Access(folder, W_OK | X_OK) != 0) {
         return Refuse(error, "cannot write " + what + ": its folder " + folder +
                                  " is not writable: " + HostErrorText(errno));
     }
@@ -85,7 +55,8 @@ bool FolderWritable(const std::string& folder, const std::string& what, std::str
 // A file --apply replaces keeps its owner; only root can give a file to
 // someone else.
 bool OwnerKept(const struct stat& info, const std::string& what, std::string* error) {
-    if (::geteuid() == 0 || info.st_uid == ::geteuid()) return true;
+    uid_t user = host::EffectiveUser();
+    if (user == 0 || info.st_uid == user) return true;
     return Refuse(error, "cannot write " + what + ": it belongs to user id " +
                              std::to_string(info.st_uid) +
                              ", and a rewritten file would belong to this user; run as its "
@@ -93,23 +64,29 @@ bool OwnerKept(const struct stat& info, const std::string& what, std::string* er
 }
 
 // The host name in folder that the simulated name stands for: the same
-// name, or else one that differs only in letter case.
-std::string HostName(const std::string& folder, const std::string& name,
-                     const platform::sim::CodePage& codePage) {
+// name, or else one that differs only in letter case. False, with a
+// message, when the host cannot tell.
+bool HostName(const std::string& folder, const std::string& name,
+              const platform::sim::CodePage& codePage, std::string* found, std::string* error) {
+    *found = name;
     std::string exact = folder + "/" + name;
     struct stat info {};
-    if (::lstat(exact.c_str(), &info) == 0) return name;
-    DIR* listing = ::opendir(folder.c_str());
-    if (listing == nullptr) return name;
-    std::string found = name;
-    while (const dirent* entry = ::readdir(listing)) {
-        if (codePage.SameName(entry->d_name, name)) {
-            found = entry->d_name;
+    if (host::Lstat(exact, &info) == 0) return true;
+    if (!NothingThere(errno)) {
+        return Refuse(error, "cannot look at " + exact + ": " + HostErrorText(errno));
+    }
+    std::vector<std::string> names;
+    if (host::ListFolder(folder, &names) != 0) {
+        if (NothingThere(errno)) return true;
+        return Refuse(error, "cannot list the folder " + folder + ": " + HostErrorText(errno));
+    }
+    for (const std::string& entry : names) {
+        if (codePage.SameName(entry, name)) {
+            *found = entry;
             break;
         }
     }
-    ::closedir(listing);
-    return found;
+    return true;
 }
 
 bool PlanDriveTarget(FileSystem& files, const FileSystem::Change& change,
@@ -130,14 +107,21 @@ bool PlanDriveTarget(FileSystem& files, const FileSystem::Change& change,
     }
     bool missing = false;
     for (std::size_t i = 0; i + 1 < names.size(); ++i) {
-        std::string next =
-            folder + "/" + (missing ? names[i] : HostName(folder, names[i], codePage));
+        std::string name = names[i];
+        if (!missing && !HostName(folder, names[i], codePage, &name, error)) return false;
+        std::string next = folder;
+        next.append("/").append(name);
         struct stat info {};
-        if (!missing && ::stat(next.c_str(), &info) == 0 && !S_ISDIR(info.st_mode)) {
-            return Refuse(error, "cannot write " + change.path + ": " + next + " is " +
-                                     KindOf(info.st_mode) + ", not a folder");
-        }
-        if (!missing && ::stat(next.c_str(), &info) != 0) {
+        if (missing) {
+            // below a folder to make
+        } else if (host::Stat(next, &info) == 0) {
+            if (!S_ISDIR(info.st_mode)) {
+                return Refuse(error, "cannot write " + change.path + ": " + next + " is " +
+                                         KindOf(info.st_mode) + ", not a folder");
+            }
+        } else if (!NothingThere(errno) && errno != ELOOP) {
+            return Refuse(error, "cannot look at " + next + ": " + HostErrorText(errno));
+        } else {
             if (target->deletion) return true;  // nothing there to delete
             missing = true;
             if (!FolderWritable(folder, change.path, error)) return false;
@@ -146,12 +130,18 @@ bool PlanDriveTarget(FileSystem& files, const FileSystem::Change& change,
         folder = next;
     }
     target->folder = folder;
-    target->hostPath =
-        folder + "/" + (missing ? names.back() : HostName(folder, names.back(), codePage));
+    std::string name = names.back();
+    if (!missing && !HostName(folder, names.back(), codePage, &name, error)) return false;
+    target->hostPath = folder + "/" + name;
     if (!missing) {
         if (!FolderWritable(folder, change.path + " (" + target->hostPath + ")", error))
             return false;
-        if (::lstat(target->hostPath.c_str(), &target->old) == 0) {
+        if (host::Lstat(target->hostPath, &target->old) != 0) {
+            if (!NothingThere(errno)) {
+                return Refuse(error,
+                              "cannot look at " + target->hostPath + ": " + HostErrorText(errno));
+            }
+        } else {
             // A symbolic link is replaced by the file, never written through.
             if (!S_ISREG(target->old.st_mode) && !S_ISLNK(target->old.st_mode)) {
                 return Refuse(error, "cannot write " + change.path + ": " + target->hostPath +
@@ -169,13 +159,27 @@ bool PlanDriveTarget(FileSystem& files, const FileSystem::Change& change,
     return true;
 }
 
-// Whether the folder or path is one of the bundled sample machines; *name
-// gets the sample's folder.
-bool InSamples(const std::string& resolved, std::string* sample) {
-    std::string samples = RealPath(SampleMachinesFolder());
+// Whether the folder or path is one of the bundled sample machines, whose
+// folder, resolved, is samples; *sample gets the sample's folder.
+bool InSamples(const std::string& resolved, const std::string& samples, std::string* sample) {
     if (!IsInside(resolved, samples)) return false;
     std::string rest = resolved.substr(samples.size() + 1);
     *sample = samples + "/" + rest.substr(0, rest.find('/'));
+    return true;
+}
+
+// Whether two paths name one file (the same device and inode); false when
+// either is missing. False, with a message, when the host cannot tell.
+bool SameFile(const std::string& a, const std::string& b, bool* same, std::string* error) {
+    *same = false;
+    struct stat infoA {
+    }, infoB{};
+    for (const auto& [path, info] : {std::pair{&a, &infoA}, std::pair{&b, &infoB}}) {
+        if (host::Stat(*path, info) == 0) continue;
+        if (NothingThere(errno)) return true;
+        return Refuse(error, "cannot look at " + *path + ": " + HostErrorText(errno));
+    }
+    *same = infoA.st_dev == infoB.st_dev && infoA.st_ino == infoB.st_ino;
     return true;
 }
 
@@ -196,10 +200,7 @@ bool ApplyPlan::ReplacesFiles() const {
 
 std::string ApplyPlan::RegistryName() const {
     std::string name = "registry file " + registryFile;
-    struct stat info {};
-    if (::lstat(registryFile.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
-        name += " (the file " + registryReal + " it links to)";
-    }
+    if (registryIsLink) name += " (the file " + registryReal + " it links to)";
     return name;
 }
 
@@ -220,8 +221,12 @@ bool PlanApply(platform::sim::Machine& machine, platform::sim::RegistryTree& bef
     plan->codePage = before.GetCodePage();
     plan->registryFile = description.registryFile;
 
-    std::string sample;
-    if (InSamples(ResolvedPath(description.folder), &sample)) {
+    std::string samples, resolved, sample;
+    if (!RealPathIfThere(SampleMachinesFolder(), &samples, error) ||
+        !ResolvedPath(description.folder, &resolved, error)) {
+        return false;
+    }
+    if (InSamples(resolved, samples, &sample)) {
         return Refuse(error, "--apply does not change the bundled sample machine " + sample + "; " +
                                  CopyHint(sample));
     }
@@ -237,8 +242,8 @@ bool PlanApply(platform::sim::Machine& machine, platform::sim::RegistryTree& bef
         DriveTarget target;
         if (!PlanDriveTarget(files, change, plan->codePage, &target, error)) return false;
         if (target.hostPath.empty()) continue;  // a deletion of what is not there
-        std::string resolved = ResolvedPath(target.hostPath);
-        if (InSamples(resolved, &sample)) {
+        if (!ResolvedPath(target.hostPath, &resolved, error)) return false;
+        if (InSamples(resolved, samples, &sample)) {
             return Refuse(error, "--apply does not change the bundled sample machine " + sample +
                                      " (" + change.path + " is " + target.hostPath + "); " +
                                      CopyHint(sample));
@@ -252,7 +257,7 @@ bool PlanApply(platform::sim::Machine& machine, platform::sim::RegistryTree& bef
     // The registry file, or the file a link names; the undo file and the
     // backups go beside it.
     if (plan->WritesRegistry()) {
-        if (::stat(description.registryFile.c_str(), &plan->registryOld) != 0) {
+        if (host::Stat(description.registryFile, &plan->registryOld) != 0) {
             return Refuse(error, "cannot rewrite the registry file " + description.registryFile +
                                      ": " + HostErrorText(errno));
         }
@@ -261,12 +266,17 @@ bool PlanApply(platform::sim::Machine& machine, platform::sim::RegistryTree& bef
                                      ": it is " + KindOf(plan->registryOld.st_mode) +
                                      "; --apply rewrites only a regular file");
         }
-        plan->registryReal = RealPath(description.registryFile);
-        if (plan->registryReal.empty()) {
+        if (host::RealPath(description.registryFile, &plan->registryReal) != 0) {
             return Refuse(error, "cannot rewrite the registry file " + description.registryFile +
                                      ": " + HostErrorText(errno));
         }
-        if (InSamples(plan->registryReal, &sample)) {
+        struct stat link {};
+        if (host::Lstat(description.registryFile, &link) != 0) {
+            return Refuse(error, "cannot rewrite the registry file " + description.registryFile +
+                                     ": " + HostErrorText(errno));
+        }
+        plan->registryIsLink = S_ISLNK(link.st_mode);
+        if (InSamples(plan->registryReal, samples, &sample)) {
             return Refuse(error,
                           "--apply does not change the registry file of the bundled sample "
                           "machine " +
@@ -279,8 +289,8 @@ bool PlanApply(platform::sim::Machine& machine, platform::sim::RegistryTree& bef
         if (!OwnerKept(plan->registryOld, "the registry file " + plan->registryReal, error)) {
             return false;
         }
-    } else {
-        plan->registryReal = ResolvedPath(description.registryFile);
+    } else if (!ResolvedPath(description.registryFile, &plan->registryReal, error)) {
+        return false;
     }
     std::string folder = FolderOf(plan->registryReal);
     if (!FolderWritable(folder,
@@ -288,26 +298,26 @@ bool PlanApply(platform::sim::Machine& machine, platform::sim::RegistryTree& bef
                         error)) {
         return false;
     }
-    plan->undoFile = FreeUndoFileName(plan->registryReal);
+    if (!FreeUndoFileName(plan->registryReal, &plan->undoFile, error)) return false;
     plan->backupFolder = BackupFolderName(plan->undoFile);
-    if (InSamples(plan->undoFile, &sample)) {
+    if (InSamples(plan->undoFile, samples, &sample)) {
         return Refuse(error, "--apply does not write into the bundled sample machine " + sample +
                                  "; " + CopyHint(sample));
     }
 
     // No file may be both read by the run and written by it.
     std::vector<std::pair<std::string, std::string>> inputs = {
-        {ResolvedPath(description.registryFile), "the registry file read"},
-        {ResolvedPath(description.settingsFile), "the machine's settings file"},
+        {description.registryFile, "the registry file read"},
+        {description.settingsFile, "the machine's settings file"},
     };
+    for (auto& [input, what] : inputs) {
+        if (!ResolvedPath(input, &input, error)) return false;
+    }
     for (const DriveTarget& target : plan->drives) {
-        std::string resolved = ResolvedPath(target.hostPath);
+        if (!ResolvedPath(target.hostPath, &resolved, error)) return false;
         for (const auto& [input, what] : inputs) {
-            struct stat a {
-            }, b{};
-            bool same = resolved == input ||
-                        (::stat(resolved.c_str(), &a) == 0 && ::stat(input.c_str(), &b) == 0 &&
-                         a.st_dev == b.st_dev && a.st_ino == b.st_ino);
+            bool same = resolved == input;
+            if (!same && !SameFile(resolved, input, &same, error)) return false;
             if (same) {
                 std::string message = "cannot write " + target.windowsPath;
                 message.append(": its host file ").append(target.hostPath);

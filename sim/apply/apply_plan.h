@@ -43,6 +43,7 @@ struct ApplyPlan {
     std::vector<std::string> deletedKeys;  // full paths as the registry spells them
     std::string registryFile;              // as given
     std::string registryReal;              // the regular file it is or links to
+    bool registryIsLink = false;           // registryFile is a symbolic link
     struct stat registryOld {};
     std::string undoFile;
     std::string backupFolder;  // beside the undo file; made only when a file is replaced

@@ -15,6 +15,7 @@
 #include "sim/cli/box_prompt.h"
 #include "sim/cli/cli_options.h"
 #include "sim/host/file_fingerprint.h"
+#include "sim/host/host_files.h"
 #include "sim/machine/installer_run.h"
 #include "sim/machine/key_deletions.h"
 #include "sim/machine/machine_loader.h"
@@ -215,7 +216,7 @@ int Main(int argc, char** argv) {
     // when it is still that file. (A file that is not there is left to the
     // loader, which says so.)
     kestrow_sim::FileFingerprint registryRead;
-    if (options.apply && ::access(description.registryFile.c_str(), F_OK) == 0 &&
+    if (options.apply && kestrow_sim::host::Access(description.registryFile, F_OK) == 0 &&
         !kestrow_sim::TakeFingerprint(description.registryFile, &registryRead, &error)) {
         std::fprintf(stderr, "kestrow-sim: --apply: %s; nothing was written\n", error.c_str());
         return kExitApplyFailed;
