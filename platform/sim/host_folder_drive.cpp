@@ -57,13 +57,6 @@ std::unique_ptr<HostFolderDrive> HostFolderDrive::Open(const std::string& folder
 
 HostFolderDrive::HostFolderDrive(std::string folder, std::string real)
     : folder_(std::move(folder)), real_(std::move(real)) {
-    StartAfresh();
-}
-
-void HostFolderDrive::Forget() { StartAfresh(); }
-
-void HostFolderDrive::StartAfresh() {
-    seen_.clear();
     seen_.emplace_back();  // the root
     seen_.back().real = real_;
 }
@@ -93,16 +86,6 @@ HostFolderDrive::HostEntry HostFolderDrive::Classify(const std::string& folder,
     entry.counts = true;
     entry.real = std::move(path);
     return entry;
-}
-
-HostFolderDrive::HostEntry HostFolderDrive::LookUpNow(const std::string& hostFolder,
-                                                      std::string_view folded,
-                                                      const CodePage& codePage) const {
-    FolderNames names;
-    if (!ListNames(hostFolder, &names)) return HostEntry();
-    std::optional<std::size_t> found = names.Find(folded, codePage);
-    if (!found) return HostEntry();
-    return Classify(hostFolder, names.Name(*found));
 }
 
 bool HostFolderDrive::List(Seen* seen) {

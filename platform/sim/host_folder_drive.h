@@ -29,13 +29,12 @@ public:
                              const CodePage& codePage) override;
     std::optional<std::string> Read(NodeId file) override;
     std::string HostFolder() const override { return folder_; }
-    void Forget() override;
 
     // The folder with links resolved.
     const std::string& RealFolder() const { return real_; }
 
-    // An entry of a host folder as it is now, not as it was seen: what
-    // writing a change back goes by.
+private:
+    // What a name in a host folder leads to.
     struct HostEntry {
         std::string name;     // the matching entry's name; empty when nothing matches
         bool counts = false;  // a file or folder that counts (see above)
@@ -43,10 +42,7 @@ public:
         bool readOnly = false;
         std::string real;  // the place it names, links resolved
     };
-    HostEntry LookUpNow(const std::string& hostFolder, std::string_view folded,
-                        const CodePage& codePage) const;
 
-private:
     HostFolderDrive(std::string folder, std::string real);
 
     struct Seen {
@@ -58,7 +54,6 @@ private:
         std::vector<std::optional<std::optional<Node>>> children;
     };
 
-    void StartAfresh();
     HostEntry Classify(const std::string& folder, const std::string& name) const;
     bool List(Seen* seen);
 
