@@ -3,9 +3,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <map>
+#include <memory>
 #include <utility>
 
+#include "platform/sim/host_folder_drive.h"
 #include "sim/apply/apply_changes.h"  // FreeUndoFileName
+#include "sim/host/atomic_file.h"
 #include "sim/host/host_files.h"
 #include "sim/host/host_paths.h"
 #include "sim/machine/key_deletions.h"
@@ -15,6 +19,8 @@ namespace kestrow_sim {
 namespace {
 
 using platform::sim::FileSystem;
+using platform::sim::HostFolderAccess;
+using platform::sim::HostFolderDrive;
 using platform::sim::RegistryKey;
 
 bool Refuse(std::string* error, const std::string& message) {
@@ -63,41 +69,82 @@ bool OwnerKept(const struct stat& info, const std::string& what, std::string* er
                              "owner or as root");
 }
 
-// The host name in folder that the simulated name stands for: the same
-// name, or else one that differs only in letter case. False, with a
-// message, when the host cannot tell.
-bool HostName(const std::string& folder, const std::string& name,
-              const platform::sim::CodePage& codePage, std::string* found, std::string* error) {
-    *found = name;
-    std::string exact = folder + "/" + name;
-    struct stat info {};
-    if (host::Lstat(exact, &info) == 0) return true;
-    if (!NothingThere(errno)) {
-        return Refuse(error, "cannot look at " + exact + ": " + HostErrorText(errno));
+// The host calls a drive folder is looked at with for --apply: sim/host's,
+// which a test can make fail.
+class ApplyFolderAccess : public HostFolderAccess {
+public:
+    int ListFolder(const std::string& folder, std::vector<std::string>* names) override {
+        return host::ListFolder(folder, names);
     }
-    std::vector<std::string> names;
-    if (host::ListFolder(folder, &names) != 0) {
-        if (NothingThere(errno)) return true;
-        return Refuse(error, "cannot list the folder " + folder + ": " + HostErrorText(errno));
+    int LinkStatus(const std::string& path, struct stat* info) override {
+        return host::Lstat(path, info);
     }
-    for (const std::string& entry : names) {
-        if (codePage.SameName(entry, name)) {
-            *found = entry;
-            break;
+    int Status(const std::string& path, struct stat* info) override {
+        return host::Stat(path, info);
+    }
+    int RealPath(const std::string& path, std::string* real) override {
+        return host::RealPath(path, real);
+    }
+    int ReadFile(const std::string& path, std::string* bytes) override {
+        std::string error;
+        return ReadWhole(path, bytes, &error) ? 0 : -1;
+    }
+};
+
+// The drive folders, each looked at afresh (not as the run saw them), by
+// the rule the simulated drive finds names with.
+class DriveFolders {
+public:
+    // The drive of a letter; null, with a message, when it has no host
+    // folder or that cannot be used.
+    HostFolderDrive* Drive(FileSystem& files, const std::string& windowsPath, std::string* error) {
+        char letter = windowsPath.empty() ? 'C' : windowsPath[0];
+        auto found = drives_.find(letter);
+        if (found != drives_.end()) return found->second.get();
+        std::string folder = files.HostFolder(letter);
+        if (folder.empty()) {
+            *error = "cannot write " + windowsPath + ": its drive has no host folder";
+            return nullptr;
         }
+        std::string message;
+        std::unique_ptr<HostFolderDrive> drive = HostFolderDrive::Open(folder, &message, access_);
+        if (!drive) {
+            *error = "cannot write " + windowsPath + ": its drive folder " + message;
+            return nullptr;
+        }
+        return (drives_[letter] = std::move(drive)).get();
     }
-    return true;
+
+private:
+    ApplyFolderAccess access_;
+    std::map<char, std::unique_ptr<HostFolderDrive>> drives_;
+};
+
+// Why a name on the way to a target cannot be used for writing; empty when
+// it can.
+std::string Unusable(const HostFolderDrive& drive, const HostFolderDrive::HostEntry& entry,
+                     const std::string& hostPath, const std::string& windowsPath) {
+    using Kind = HostFolderDrive::HostEntry::Kind;
+    if (entry.kind == Kind::kHostError) {
+        return "cannot write " + windowsPath + ": cannot look at " + entry.errorPath + ": " +
+               HostErrorText(entry.error);
+    }
+    if (entry.kind == Kind::kLinkOutside) {
+        return "cannot write " + windowsPath + ": " + hostPath +
+               " is a symbolic link that leads out of the drive folder " + drive.HostFolder() +
+               " (to " + entry.real + "); --apply writes only inside a drive folder";
+    }
+    return "";
 }
 
-bool PlanDriveTarget(FileSystem& files, const FileSystem::Change& change,
+bool PlanDriveTarget(FileSystem& files, DriveFolders* drives, const FileSystem::Change& change,
                      const platform::sim::CodePage& codePage, DriveTarget* target,
                      std::string* error) {
+    using Kind = HostFolderDrive::HostEntry::Kind;
     target->windowsPath = change.path;
     target->deletion = change.kind == FileSystem::ChangeKind::Deleted;
-    std::string folder = files.HostFolder(change.path.empty() ? 'C' : change.path[0]);
-    if (folder.empty()) {
-        return Refuse(error, "cannot write " + change.path + ": its drive has no host folder");
-    }
+    HostFolderDrive* drive = drives->Drive(files, change.path, error);
+    if (drive == nullptr) return false;
     std::vector<std::string> names;
     std::string rest = change.path.size() > 3 ? change.path.substr(3) : "";
     for (std::size_t start = 0; start < rest.size();) {
@@ -105,23 +152,22 @@ bool PlanDriveTarget(FileSystem& files, const FileSystem::Change& change,
         names.push_back(rest.substr(start, end - start));
         start = end + 1;
     }
+    if (names.empty()) return Refuse(error, "internal: " + change.path + " names no file");
+    std::vector<HostFolderDrive::HostEntry> entries = drive->LookUpPath(names, codePage);
+    std::string folder = drive->HostFolder();
     bool missing = false;
     for (std::size_t i = 0; i + 1 < names.size(); ++i) {
-        std::string name = names[i];
-        if (!missing && !HostName(folder, names[i], codePage, &name, error)) return false;
+        const HostFolderDrive::HostEntry* entry = missing ? nullptr : &entries[i];
         std::string next = folder;
-        next.append("/").append(name);
-        struct stat info {};
-        if (missing) {
-            // below a folder to make
-        } else if (host::Stat(next, &info) == 0) {
-            if (!S_ISDIR(info.st_mode)) {
-                return Refuse(error, "cannot write " + change.path + ": " + next + " is " +
-                                         KindOf(info.st_mode) + ", not a folder");
-            }
-        } else if (!NothingThere(errno) && errno != ELOOP) {
-            return Refuse(error, "cannot look at " + next + ": " + HostErrorText(errno));
-        } else {
+        next.append("/").append(entry && !entry->name.empty() ? entry->name : names[i]);
+        if (entry == nullptr || entry->kind == Kind::kFolder) {
+            // below a folder to make, or a folder
+        } else if (std::string why = Unusable(*drive, *entry, next, change.path); !why.empty()) {
+            return Refuse(error, why);
+        } else if (entry->kind == Kind::kFile || entry->kind == Kind::kOther) {
+            return Refuse(error, "cannot write " + change.path + ": " + next + " is " +
+                                     KindOf(entry->leadsTo) + ", not a folder");
+        } else {                                // absent, or a link leading nowhere
             if (target->deletion) return true;  // nothing there to delete
             missing = true;
             if (!FolderWritable(folder, change.path, error)) return false;
@@ -130,18 +176,17 @@ bool PlanDriveTarget(FileSystem& files, const FileSystem::Change& change,
         folder = next;
     }
     target->folder = folder;
-    std::string name = names.back();
-    if (!missing && !HostName(folder, names.back(), codePage, &name, error)) return false;
-    target->hostPath = folder + "/" + name;
+    const HostFolderDrive::HostEntry* last = missing ? nullptr : &entries.back();
+    target->hostPath = folder + "/" + (last && !last->name.empty() ? last->name : names.back());
     if (!missing) {
         if (!FolderWritable(folder, change.path + " (" + target->hostPath + ")", error))
             return false;
-        if (host::Lstat(target->hostPath, &target->old) != 0) {
-            if (!NothingThere(errno)) {
-                return Refuse(error,
-                              "cannot look at " + target->hostPath + ": " + HostErrorText(errno));
-            }
-        } else {
+        if (std::string why = Unusable(*drive, *last, target->hostPath, change.path);
+            !why.empty()) {
+            return Refuse(error, why);
+        }
+        if (last->kind != Kind::kAbsent) {
+            target->old = last->info;
             // A symbolic link is replaced by the file, never written through.
             if (!S_ISREG(target->old.st_mode) && !S_ISLNK(target->old.st_mode)) {
                 return Refuse(error, "cannot write " + change.path + ": " + target->hostPath +
@@ -238,9 +283,10 @@ bool PlanApply(platform::sim::Machine& machine, platform::sim::RegistryTree& bef
         }
     }
     FileSystem& files = machine.Files();
+    DriveFolders drives;
     for (const FileSystem::Change& change : files.Changes()) {
         DriveTarget target;
-        if (!PlanDriveTarget(files, change, plan->codePage, &target, error)) return false;
+        if (!PlanDriveTarget(files, &drives, change, plan->codePage, &target, error)) return false;
         if (target.hostPath.empty()) continue;  // a deletion of what is not there
         if (!ResolvedPath(target.hostPath, &resolved, error)) return false;
         if (InSamples(resolved, samples, &sample)) {

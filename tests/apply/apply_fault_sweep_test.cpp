@@ -555,6 +555,72 @@ TEST_F(ApplyFaultSweepTest, RollBackPutsBackLinksAndRemovesFoldersItMade) {
     }
 }
 
+// A link in a drive folder is followed for writing only while it leads to
+// a place inside that folder, by the rule the simulated drive reads with: a
+// link leading out, met before or appearing after the run, is refused with
+// a message naming it, and nothing is written, outside or in.
+TEST_F(ApplyFaultSweepTest, LinksAreFollowedForWritingOnlyInsideTheDrive) {
+    struct Case {
+        const char* what;
+        void (*beforeLoading)(const fs::path& machine, const fs::path& outside);
+        void (*afterLoading)(const fs::path& machine, const fs::path& outside);
+        const char* refusal;  // null: written, through the link
+    };
+    const Case cases[] = {
+        {"a driver file that links out",
+         [](const fs::path& machine, const fs::path& outside) {
+             fs::remove(machine / "drive_c/WINDOWS/inf/iusb2.inf");
+             fs::create_symlink(outside / "secret.inf", machine / "drive_c/WINDOWS/inf/iusb2.inf");
+         },
+         [](const fs::path&, const fs::path&) {},
+         "/drive_c/WINDOWS/inf/iusb2.inf is a symbolic link that leads out of the drive folder "},
+        {"a folder on the way that links out", [](const fs::path&, const fs::path&) {},
+         [](const fs::path& machine, const fs::path& outside) {
+             fs::remove_all(machine / "drive_c/WINDOWS/inf");
+             fs::create_directory_symlink(outside, machine / "drive_c/WINDOWS/inf");
+         },
+         "/drive_c/WINDOWS/inf is a symbolic link that leads out of the drive folder "},
+        {"a folder on the way that links inside", [](const fs::path&, const fs::path&) {},
+         [](const fs::path& machine, const fs::path&) {
+             fs::rename(machine / "drive_c/WINDOWS/system32", machine / "drive_c/sys32");
+             fs::create_directory_symlink("../sys32", machine / "drive_c/WINDOWS/system32");
+         },
+         nullptr},
+    };
+    const fs::path outside = root_ / "outside";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(outside);
+        fs::create_directories(outside);
+        std::ofstream(outside / "secret.inf") << "not the machine's";
+        FreshMachine();
+        c.beforeLoading(machine_, outside);
+        auto run = Prepare(machine_);
+        c.afterLoading(machine_, outside);
+        Tree machineBefore = WithoutTemporaries(ReadTree(machine_));
+        Tree outsideBefore = ReadTree(outside);
+        auto report = Apply(*run, nullptr);
+        Tree outsideNow = ReadTree(outside);
+        EXPECT_TRUE(outsideNow == outsideBefore) << Differences(outsideNow, outsideBefore);
+        if (c.refusal != nullptr) {
+            EXPECT_FALSE(report.ok);
+            EXPECT_NE(report.error.find(machine_.string() + c.refusal), std::string::npos)
+                << report.error;
+            EXPECT_TRUE(report.written.empty());
+            EXPECT_EQ(report.machineState, "everything as it was (nothing was written)");
+            Tree now = WithoutTemporaries(ReadTree(machine_));
+            EXPECT_TRUE(now == machineBefore) << Differences(now, machineBefore);
+        } else {
+            EXPECT_TRUE(report.ok) << report.error;
+            EXPECT_TRUE(fs::is_symlink(machine_ / "drive_c/WINDOWS/system32"));
+            std::ifstream written(machine_ / "drive_c/sys32/drivers/iusbehci.sys");
+            std::string bytes(std::istreambuf_iterator<char>(written), {});
+            std::ifstream source(machine_ / "drive_c/DRV/owc/iusbehci.sys");
+            EXPECT_EQ(bytes, std::string(std::istreambuf_iterator<char>(source), {}));
+        }
+    }
+}
+
 // Another program changes the registry file after it was read (while the
 // tool waits at a prompt, say): nothing is written, and the report says so.
 TEST_F(ApplyFaultSweepTest, RegistryChangedAfterReadingIsNeverOverwritten) {

@@ -115,6 +115,12 @@ class SeenTest(ApplyCase):
         os.chown(self.folder, 1234, 2345)
         return []
 
+    def driver_file_linking_out(self):
+        self.secret = os.path.join(self.tmp, "secret.inf")
+        write(self.secret, b"not the machine's\r\n")
+        os.symlink(self.secret, os.path.join(self.drive, "WINDOWS", "inf", "iusb2.inf"))
+        return []
+
     def registry_is_also_an_output(self):
         shutil.copy(self.registry, os.path.join(self.drive, "csb.log"))
         return ["--registry", os.path.join(self.drive, "csb.log"), "--", *UNATTENDED_TAIL]
@@ -185,6 +191,14 @@ class SeenTest(ApplyCase):
             self.assertEqual((info.st_uid, info.st_gid), (1234, 2345), folder)
         self.assertIn(b"registry.undo.files", read(undo))
 
+    def link_not_followed(self, result, before):
+        link = os.path.join(self.drive, "WINDOWS", "inf", "iusb2.inf")
+        self.assertIn(link + " is a symbolic link that leads out of the drive folder "
+                      + self.drive + " (to " + self.secret + ")", text(result))
+        self.assertEqual(os.readlink(link), self.secret)
+        self.assertEqual(read(self.secret), b"not the machine's\r\n")
+        self.nothing_written(result, before)
+
     def input_kept(self, result, before):
         self.assertIn("is also the registry file read", text(result))
         self.nothing_written(result, before)
@@ -205,6 +219,8 @@ class SeenTest(ApplyCase):
          every_other_byte_kept),
         ("files given to root", owned_by_another_user, 0, owner_kept),
         ("the registry file is also an output", registry_is_also_an_output, 1, input_kept),
+        ("a driver file's link out of the drive written through", driver_file_linking_out, 1,
+         link_not_followed),
     ]
 
     def test_seen(self):
