@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "platform/sim/host_folder_drive.h"
-#include "sim/apply/apply_changes.h"  // FreeUndoFileName
+#include "sim/apply/apply_file_names.h"
 #include "sim/host/atomic_file.h"
 #include "sim/host/host_files.h"
 #include "sim/host/host_paths.h"
@@ -234,32 +234,8 @@ std::string CopyHint(const std::string& sample) {
            ", then run again with --machine my" + name + " instead";
 }
 
-}  // namespace
-
-bool ApplyPlan::ReplacesFiles() const {
-    for (const DriveTarget& target : drives) {
-        if (target.exists) return true;
-    }
-    return false;
-}
-
-std::string ApplyPlan::RegistryName() const {
-    std::string name = "registry file " + registryFile;
-    if (registryIsLink) name += " (the file " + registryReal + " it links to)";
-    return name;
-}
-
-std::string ApplyPlan::DriveName(const DriveTarget& target) const {
-    return target.windowsPath + " (" + target.hostPath + ")";
-}
-
-std::string BackupFolderName(const std::string& undoFile) {
-    std::string stem = undoFile;
-    if (stem.size() > 4 && stem.compare(stem.size() - 4, 4, ".reg") == 0)
-        stem.resize(stem.size() - 4);
-    return stem + ".files";
-}
-
+// Works out the plan and runs every check of a target. registryRead, when
+// taken, is the registry file as it was read; a change since is refused.
 bool PlanApply(platform::sim::Machine& machine, platform::sim::RegistryTree& before,
                const MachineDescription& description, const FileFingerprint& registryRead,
                ApplyPlan* plan, std::string* error) {
@@ -374,6 +350,86 @@ bool PlanApply(platform::sim::Machine& machine, platform::sim::RegistryTree& bef
         }
     }
     return true;
+}
+
+// Why --apply does not write to a machine whose registry is Windows' own
+// registry file.
+std::string WindowsRegistryRefusal(const MachineOrigin& origin) {
+    std::string file =
+        origin.registryHostFile.empty() ? origin.registryMachinePath : origin.registryHostFile;
+    return "--apply refused: " + file +
+           " is the registry file of a real Windows 98/Me, which cannot be changed safely from "
+           "here (the format's free lists and checksums are not documented well enough). Run "
+           "Kestrow.exe on that machine instead. Nothing was written.";
+}
+
+ApplyRefusal Refusal(ApplyRefusal::Shown shown, std::string message) {
+    ApplyRefusal refusal;
+    refusal.shown = shown;
+    refusal.message = std::move(message);
+    return refusal;
+}
+
+}  // namespace
+
+std::optional<ApplyRefusal> CheckApplyAllowed(const ApplyCheck& check) {
+    using Shown = ApplyRefusal::Shown;
+    switch (check.stage) {
+        case ApplyStage::kOptionsRead:
+            if (check.bench) return Refusal(Shown::kWithUsage, "--bench does not go with --apply");
+            return std::nullopt;
+        case ApplyStage::kDescribed: {
+            const MachineDescription& description = *check.description;
+            if (!description.imageFile.empty()) {
+                return Refusal(Shown::kBadInput,
+                               "--apply refused: " + description.imageFile +
+                                   " is a disk image, which kestrow-sim only reads. Run "
+                                   "Kestrow.exe on that machine instead. Nothing was written.");
+            }
+            // What the registry file is before it is read: --apply rewrites
+            // it only when it is still that file. (A file that is not there
+            // is left to the loader, which says so.)
+            std::string error;
+            if (host::Access(description.registryFile, F_OK) == 0 &&
+                !TakeFingerprint(description.registryFile, check.fingerprint, &error)) {
+                return Refusal(Shown::kNotWritten, "--apply: " + error + "; nothing was written");
+            }
+            return std::nullopt;
+        }
+        case ApplyStage::kLoaded:
+            if (check.origin->RegistryIsWindowsFile()) {
+                return Refusal(Shown::kBadInput, WindowsRegistryRefusal(*check.origin));
+            }
+            return std::nullopt;
+        case ApplyStage::kRan: {
+            FileFingerprint notTaken;
+            std::string error;
+            if (!PlanApply(*check.machine, *check.before, *check.description,
+                           check.registryRead ? *check.registryRead : notTaken, check.plan,
+                           &error)) {
+                return Refusal(Shown::kInReport, error);
+            }
+            return std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
+bool ApplyPlan::ReplacesFiles() const {
+    for (const DriveTarget& target : drives) {
+        if (target.exists) return true;
+    }
+    return false;
+}
+
+std::string ApplyPlan::RegistryName() const {
+    std::string name = "registry file " + registryFile;
+    if (registryIsLink) name += " (the file " + registryReal + " it links to)";
+    return name;
+}
+
+std::string ApplyPlan::DriveName(const DriveTarget& target) const {
+    return target.windowsPath + " (" + target.hostPath + ")";
 }
 
 }  // namespace kestrow_sim

@@ -8,14 +8,15 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <string>
 
 #include "platform/sim/machine.h"
 #include "sim/apply/apply_changes.h"
+#include "sim/apply/apply_plan.h"
 #include "sim/cli/box_prompt.h"
 #include "sim/cli/cli_options.h"
 #include "sim/host/file_fingerprint.h"
-#include "sim/host/host_files.h"
 #include "sim/machine/installer_run.h"
 #include "sim/machine/key_deletions.h"
 #include "sim/machine/machine_loader.h"
@@ -117,15 +118,26 @@ bool Describe(const CliOptions& options, MachineDescription* description, std::s
     return true;
 }
 
-// Why --apply does not write to a machine whose registry is Windows' own
-// registry file.
-std::string ApplyRefusal(const kestrow_sim::MachineOrigin& origin) {
-    std::string file =
-        origin.registryHostFile.empty() ? origin.registryMachinePath : origin.registryHostFile;
-    return "--apply refused: " + file +
-           " is the registry file of a real Windows 98/Me, which cannot be changed safely from "
-           "here (the format's free lists and checksums are not documented well enough). Run "
-           "Kestrow.exe on that machine instead. Nothing was written.";
+// Asks whether --apply may go ahead at a stage of the run; an exit code
+// when it may not, with the refusal shown.
+std::optional<int> RefuseApply(kestrow_sim::ApplyStage stage, kestrow_sim::ApplyCheck* check) {
+    using Shown = kestrow_sim::ApplyRefusal::Shown;
+    check->stage = stage;
+    std::optional<kestrow_sim::ApplyRefusal> refusal = kestrow_sim::CheckApplyAllowed(*check);
+    if (!refusal) return std::nullopt;
+    switch (refusal->shown) {
+        case Shown::kWithUsage:
+            PrintError(refusal->message);
+            std::fprintf(stderr, "\n%s", kestrow_sim::UsageText().c_str());
+            return kExitBadInput;
+        case Shown::kBadInput:
+            return BadInput(refusal->message);
+        case Shown::kNotWritten:
+        case Shown::kInReport:
+            std::fprintf(stderr, "kestrow-sim: %s\n", refusal->message.c_str());
+            return kExitApplyFailed;
+    }
+    return kExitApplyFailed;
 }
 
 void SetUpAnswersAndFaults(const CliOptions& options, platform::sim::Machine* machine) {
@@ -205,26 +217,24 @@ int Main(int argc, char** argv) {
     }
     MachineDescription description;
     if (!Describe(options, &description, &error)) return BadInput(error);
-    if (options.apply && !options.imageFile.empty()) {
-        return BadInput("--apply refused: " + options.imageFile +
-                        " is a disk image, which kestrow-sim only reads. Run Kestrow.exe on that "
-                        "machine instead. Nothing was written.");
+    // Every refusal of --apply comes from one check, asked at each stage
+    // (the command line's by ParseCliOptions, the last by ApplyChanges).
+    kestrow_sim::ApplyCheck applyCheck;
+    kestrow_sim::FileFingerprint registryRead;
+    applyCheck.description = &description;
+    applyCheck.fingerprint = &registryRead;
+    if (options.apply) {
+        if (auto code = RefuseApply(kestrow_sim::ApplyStage::kDescribed, &applyCheck)) return *code;
     }
     if (options.benchRuns > 0) return Bench(options, description);
 
-    // What the registry file is before it is read: --apply rewrites it only
-    // when it is still that file. (A file that is not there is left to the
-    // loader, which says so.)
-    kestrow_sim::FileFingerprint registryRead;
-    if (options.apply && kestrow_sim::host::Access(description.registryFile, F_OK) == 0 &&
-        !kestrow_sim::TakeFingerprint(description.registryFile, &registryRead, &error)) {
-        std::fprintf(stderr, "kestrow-sim: --apply: %s; nothing was written\n", error.c_str());
-        return kExitApplyFailed;
-    }
     platform::sim::Machine machine;
     kestrow_sim::MachineOrigin origin;
     if (!kestrow_sim::LoadMachine(description, &machine, &error, &origin)) return BadInput(error);
-    if (options.apply && origin.RegistryIsWindowsFile()) return BadInput(ApplyRefusal(origin));
+    applyCheck.origin = &origin;
+    if (options.apply) {
+        if (auto code = RefuseApply(kestrow_sim::ApplyStage::kLoaded, &applyCheck)) return *code;
+    }
     if (origin.systemFromRegistry) description.settings.systemName = origin.systemName;
     kestrow_sim::MachineReport machinePart =
         kestrow_sim::BuildMachineReport(machine, description.folder, origin);
