@@ -134,7 +134,7 @@ std::optional<int> RefuseApply(kestrow_sim::ApplyStage stage, kestrow_sim::Apply
             return BadInput(refusal->message);
         case Shown::kNotWritten:
         case Shown::kInReport:
-            std::fprintf(stderr, "kestrow-sim: %s\n", refusal->message.c_str());
+            PrintError(refusal->message);
             return kExitApplyFailed;
     }
     return kExitApplyFailed;

@@ -74,6 +74,10 @@ class SeenTest(ApplyCase):
         os.mkfifo(os.path.join(self.tmp, "pci.reg"))
         return ["--registry", os.path.join(self.tmp, "pci.reg")]
 
+    def registry_fifo_named_with_control_bytes(self):
+        os.mkfifo(os.path.join(self.tmp, "pci\x1b[2J\x07.reg"))
+        return ["--registry", os.path.join(self.tmp, "pci\x1b[2J\x07.reg")]
+
     def registry_device(self):
         return ["--registry", "/dev/null"]
 
@@ -139,6 +143,12 @@ class SeenTest(ApplyCase):
     def fifo_kept(self, result, before):
         self.assertTrue(stat.S_ISFIFO(os.lstat(os.path.join(self.tmp, "pci.reg")).st_mode))
         self.assertIn("a FIFO, not a regular file", result.stderr.decode())
+        self.nothing_written(result, before)
+
+    def name_escaped(self, result, before):
+        self.assertNotIn(b"\x1b", result.stderr)
+        self.assertNotIn(b"\x07", result.stderr)
+        self.assertIn("pci\\x1B[2J\\x07.reg: a FIFO, not a regular file", result.stderr.decode())
         self.nothing_written(result, before)
 
     def device_refused(self, result, before):
@@ -211,6 +221,8 @@ class SeenTest(ApplyCase):
         ("temporary files left forever", leftovers_of_a_killed_run, 0, leftovers_removed),
         ("a FIFO replaced by a file", registry_fifo, 1, fifo_kept),
         ("a device replaced by a file", registry_device, 1, device_refused),
+        ("control bytes of a refused registry's name sent to the terminal",
+         registry_fifo_named_with_control_bytes, 1, name_escaped),
         ("a symlink cut loose", registry_symlink, 0, link_followed),
         ("the README's example rewrites the sample", readme_example, 1, sample_untouched),
         ("Big5 names re-escaped on a 1252 machine", big5_export_on_a_western_machine, 0,
