@@ -10,7 +10,8 @@
 //
 // A backend may keep what it has seen for as long as it lives: the machine
 // that owns it owns the run, and a change made on the host behind its back
-// is caught by the checks made before anything is written.
+// is caught by the checks --apply makes before anything is written. No
+// backend ever writes: the simulated machine never writes a host file.
 #ifndef KESTROW_PLATFORM_SIM_DRIVE_BACKEND_H
 #define KESTROW_PLATFORM_SIM_DRIVE_BACKEND_H
 
@@ -50,8 +51,6 @@ public:
     // The host folder the drive is, for writing changes back; empty when
     // the drive cannot be written to (memory, a disk image).
     virtual std::string HostFolder() const { return std::string(); }
-    // Forgets what was seen, after something has written to the drive.
-    virtual void Forget() {}
 };
 
 // The names of one folder with a lookup by folded name, built for one code

@@ -1,12 +1,6 @@
 #include "platform/sim/file_system.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <iterator>
 
@@ -41,9 +35,10 @@
 // ------
 // What a drive held before the program ran comes from its backend (a host
 // folder, memory, a disk image; see drive_backend.h), which keeps what it
-// has seen for the run. Only a host folder can be written back to; Commit
-// looks at the host afresh before each write and has the backend forget
-// what it saw afterwards.
+// has seen for the run. Nothing here writes to a backend or to the host:
+// Changes() lists what the program changed, and writing that back to a
+// host folder is kestrow-sim's --apply (sim/apply), which looks at the host
+// afresh.
 
 namespace platform::sim {
 
@@ -81,30 +76,6 @@ std::string JoinSpelled(char drive, const std::vector<std::string>& components, 
     return text;
 }
 
-std::string HostErrorText(int error) { return std::strerror(error); }
-
-bool WriteAll(int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-void SyncFolder(const std::string& folder) {
-    // Makes the rename durable; some file systems refuse fsync on a folder,
-    // which changes nothing about the result.
-    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
-}
-
 }  // namespace
 
 struct FileSystem::State {
@@ -112,7 +83,6 @@ struct FileSystem::State {
 
     struct Drive {
         std::unique_ptr<DriveBackend> backend;
-        HostFolderDrive* host = nullptr;  // the backend, when it is a host folder
         bool readOnly = false;
     };
 
@@ -408,92 +378,6 @@ struct FileSystem::State {
         }
         return true;
     }
-
-    // --- Commit -------------------------------------------------------------
-
-    // The host folder that holds the path's last component, made where
-    // `create` is set; nullopt with an empty error when it does not exist.
-    std::optional<std::string> HostFolderFor(const Drive& drive, const ParsedPath& path,
-                                             bool create, std::string* error) {
-        std::string folder = drive.host->RealFolder();
-        for (std::size_t i = 0; i + 1 < path.components.size(); ++i) {
-            const std::string& name = path.components[i];
-            HostFolderDrive::HostEntry child =
-                drive.host->LookUpNow(folder, codePage->FoldCase(name), *codePage);
-            if (child.counts && child.directory) {
-                folder = child.real;
-                continue;
-            }
-            if (!create) return std::nullopt;
-            std::string made = folder + "/" + (child.name.empty() ? name : child.name);
-            if (!child.name.empty()) {
-                *error = "Could not create the folder " + made +
-                         ": something that is not a folder has that name";
-                return std::nullopt;
-            }
-            if (::mkdir(made.c_str(), 0755) != 0) {
-                *error = "Could not create the folder " + made + ": " + HostErrorText(errno);
-                return std::nullopt;
-            }
-            folder = std::move(made);
-        }
-        return folder;
-    }
-
-    bool CommitFile(const Drive& drive, const OverlayNode& node, std::string* error) {
-        ParsedPath path;
-        Parse(node.spelled, &path);
-        std::optional<std::string> folder = HostFolderFor(drive, path, !node.deleted, error);
-        if (!folder) return !node.deleted ? false : error->empty();
-        HostFolderDrive::HostEntry existing =
-            drive.host->LookUpNow(*folder, codePage->FoldCase(node.name), *codePage);
-        bool existingFile = existing.counts && !existing.directory;
-        // Keep the host's spelling of an existing name (whatever it is: a
-        // link is replaced, never written through).
-        std::string target = *folder + "/" + (existing.name.empty() ? node.name : existing.name);
-
-        if (node.deleted) {
-            if (!existingFile) return true;
-            if (::unlink(target.c_str()) != 0 && errno != ENOENT) {
-                *error = "Could not delete " + target + ": " + HostErrorText(errno);
-                return false;
-            }
-            SyncFolder(*folder);
-            return true;
-        }
-
-        mode_t mode = 0644;
-        struct stat info;
-        if (existingFile && ::stat(existing.real.c_str(), &info) == 0) {
-            mode = info.st_mode & 07777;
-        }
-        mode = node.readOnly ? (mode & ~mode_t(0222)) : (mode | S_IWUSR);
-
-        std::string temporary = *folder + "/.kestrow-tmp-XXXXXX";
-        int fd = ::mkstemp(temporary.data());
-        if (fd < 0) {
-            *error = "Could not write " + target + ": cannot make a temporary file in " + *folder +
-                     ": " + HostErrorText(errno);
-            return false;
-        }
-        bool written = WriteAll(fd, node.bytes) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
-        int failure = errno;
-        if (::close(fd) != 0 && written) {
-            written = false;
-            failure = errno;
-        }
-        if (written && ::rename(temporary.c_str(), target.c_str()) != 0) {
-            written = false;
-            failure = errno;
-        }
-        if (!written) {
-            ::unlink(temporary.c_str());
-            *error = "Could not write " + target + ": " + HostErrorText(failure);
-            return false;
-        }
-        SyncFolder(*folder);
-        return true;
-    }
 };
 
 FileSystem::FileSystem(const CodePage* codePage) : state_(std::make_unique<State>(codePage)) {}
@@ -524,7 +408,6 @@ bool FileSystem::MountDrive(char letter, std::unique_ptr<DriveBackend> backend, 
     char drive = UpperDrive(letter);
     State::Drive mapped;
     mapped.readOnly = readOnly;
-    mapped.host = dynamic_cast<HostFolderDrive*>(backend.get());
     mapped.backend = std::move(backend);
     // A drive mapped again starts afresh.
     std::string prefix{drive, ':'};
@@ -778,43 +661,6 @@ std::vector<FileSystem::Change> FileSystem::Changes() const {
         }
     }
     return changes;
-}
-
-bool FileSystem::Commit(std::string* error) {
-    State& s = *state_;
-    s.Refold();
-    std::vector<std::pair<std::uint64_t, std::string>> order;  // sequence, key
-    for (const auto& [key, node] : s.overlay) {
-        const State::Drive& drive = s.drives.at(key[0]);
-        if (drive.host) order.emplace_back(node.sequence, key);
-    }
-    std::sort(order.begin(), order.end());
-    // Whatever happens below, the host folders are looked at afresh afterwards.
-    struct ForgetOnExit {
-        State& s;
-        ~ForgetOnExit() {
-            for (auto& [letter, drive] : s.drives) {
-                if (drive.host) drive.host->Forget();
-            }
-        }
-    } forget{s};
-    std::string failure;
-    for (const auto& [sequence, key] : order) {
-        const State::OverlayNode& node = s.overlay.at(key);
-        bool existed = s.ExistedBefore(node.spelled);
-        if (node.deleted && !existed) {
-            s.overlay.erase(key);
-            continue;
-        }
-        if (!s.CommitFile(s.drives.at(key[0]), node, &failure)) {
-            if (error) *error = failure;
-            return false;
-        }
-        // The host now holds the file as the program left it.
-        s.overlay.erase(key);
-        s.base.erase(key);
-    }
-    return true;
 }
 
 }  // namespace platform::sim

@@ -2,11 +2,12 @@
 //
 // A drive letter is mapped onto a backend: a host folder (a copy of a
 // Windows partition, or a mounted one), memory, or a partition of a disk
-// image. Names are looked up
-// the way FAT with long names does it: letter case is ignored and kept as
-// written. Nothing the simulated program does touches a host folder: every
-// change lands in an overlay that reads see first, and only Commit writes the
-// overlay back, each file through a temporary file and a rename.
+// image. Names are looked up the way FAT with long names does it: letter
+// case is ignored and kept as written. Nothing the simulated program does
+// touches a host folder, and nothing here ever writes a host file: every
+// change lands in an overlay that reads see first, and Changes() tells what
+// the program changed. Writing that back to the host is kestrow-sim's
+// --apply (sim/apply), the one writer of host files.
 #ifndef KESTROW_PLATFORM_SIM_FILE_SYSTEM_H
 #define KESTROW_PLATFORM_SIM_FILE_SYSTEM_H
 
@@ -59,7 +60,7 @@ public:
     void SetCurrentDirectory(const std::string& path);
 
     // Set-up helpers: they describe the machine as it was before the program
-    // ran (they are not changes and Commit does not write them), create
+    // ran (they are not changes, and Changes() does not list them), create
     // missing folders on the way, and ignore read-only drives and attributes.
     void AddDirectory(std::string_view path);
     void AddFile(std::string_view path, std::string_view bytes, bool readOnly = false);
@@ -93,13 +94,9 @@ public:
         ChangeKind kind;
         std::uint64_t size;  // new size; 0 for a deletion
     };
-    // Changes against the host folders, in the order they were first made.
-    // A file created and then deleted again is no change.
+    // Changes against what the drives held, in the order they were first
+    // made. A file created and then deleted again is no change.
     std::vector<Change> Changes() const;
-    // Writes every change back to the host folders: a new or replaced file
-    // through a temporary file in its folder and a rename, a deleted file by
-    // removing it. Stops at the first failure and says which path failed.
-    bool Commit(std::string* error);
 
 private:
     struct State;

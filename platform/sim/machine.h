@@ -5,7 +5,10 @@
 // answers: its registry has Windows 98's rules, its drives hold files, its
 // message boxes are answered by whoever drives the machine. Every operation
 // is recorded, in order, with its arguments and result, and any operation
-// can be made to fail at its Nth call or always.
+// can be made to fail at its Nth call or always. It reads host folders that
+// stand for drives, but never writes a host file: what the program changed
+// stays in the machine (FileSystem::Changes) until kestrow-sim's --apply
+// writes it back.
 #ifndef KESTROW_PLATFORM_SIM_MACHINE_H
 #define KESTROW_PLATFORM_SIM_MACHINE_H
 

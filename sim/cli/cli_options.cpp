@@ -2,9 +2,11 @@
 
 #include <cctype>
 #include <cstring>
+#include <optional>
 
 #include "platform/sim/code_page.h"
 #include "platform/sim/named_systems.h"
+#include "sim/apply/apply_plan.h"
 
 namespace kestrow_sim {
 
@@ -231,9 +233,14 @@ bool ParseCliOptions(int argc, const char* const* argv, CliOptions* options, std
         *error = "--partition goes with --image";
         return false;
     }
-    if (parsed.apply && parsed.benchRuns > 0) {
-        *error = "--bench does not go with --apply";
-        return false;
+    if (parsed.apply) {
+        ApplyCheck check;
+        check.stage = ApplyStage::kOptionsRead;
+        check.bench = parsed.benchRuns > 0;
+        if (std::optional<ApplyRefusal> refusal = CheckApplyAllowed(check)) {
+            *error = refusal->message;
+            return false;
+        }
     }
     *options = std::move(parsed);
     return true;

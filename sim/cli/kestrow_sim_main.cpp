@@ -121,6 +121,7 @@ int Main(int argc, char** argv) {
     SimRun simRun(options);
     if (!simRun.Prepare() || !simRun.Load()) {
         PrintError(simRun.Error());
+        if (simRun.ShowUsage()) std::fprintf(stderr, "\n%s", kestrow_sim::UsageText().c_str());
         return simRun.ExitCode();
     }
     simRun.Run(BoxAnswerer(options, simRun.Machine().GetCodePage().Number()));

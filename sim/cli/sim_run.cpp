@@ -1,10 +1,9 @@
 #include "sim/cli/sim_run.h"
 
-#include <unistd.h>
-
 #include <utility>
 
 #include "sim/apply/apply_changes.h"
+#include "sim/apply/apply_plan.h"
 #include "sim/machine/installer_run.h"
 #include "sim/machine/key_deletions.h"
 #include "sim/machine/machine_loader.h"
@@ -71,17 +70,6 @@ bool Describe(const CliOptions& options, MachineDescription* description, std::s
     return true;
 }
 
-// Why --apply does not write to a machine whose registry is Windows' own
-// registry file.
-std::string ApplyRefusal(const MachineOrigin& origin) {
-    std::string file =
-        origin.registryHostFile.empty() ? origin.registryMachinePath : origin.registryHostFile;
-    return "--apply refused: " + file +
-           " is the registry file of a real Windows 98/Me, which cannot be changed safely from "
-           "here (the format's free lists and checksums are not documented well enough). Run "
-           "Kestrow.exe on that machine instead. Nothing was written.";
-}
-
 }  // namespace
 
 SimRun::SimRun(const CliOptions& options) : options_(options) {}
@@ -92,22 +80,28 @@ bool SimRun::Fail(int exitCode, const std::string& message) {
     return false;
 }
 
+// Every refusal of --apply comes from one check, asked at each stage (the
+// command line's by ParseCliOptions, the last by ApplyChanges).
+bool SimRun::RefuseApply(ApplyStage stage) {
+    if (!options_.apply) return false;
+    applyCheck_.stage = stage;
+    std::optional<ApplyRefusal> refusal = CheckApplyAllowed(applyCheck_);
+    if (!refusal) return false;
+    using Shown = ApplyRefusal::Shown;
+    showUsage_ = refusal->shown == Shown::kWithUsage;
+    bool badInput = refusal->shown == Shown::kWithUsage || refusal->shown == Shown::kBadInput;
+    Fail(badInput ? kExitBadInput : kExitApplyFailed, refusal->message);
+    return true;
+}
+
 bool SimRun::Prepare() {
     std::string error;
     if (!Describe(options_, &description_, &error)) return Fail(kExitBadInput, error);
-    if (options_.apply && !options_.imageFile.empty()) {
-        return Fail(kExitBadInput, "--apply refused: " + options_.imageFile +
-                                       " is a disk image, which kestrow-sim only reads. Run "
-                                       "Kestrow.exe on that machine instead. Nothing was written.");
-    }
-    // What the registry file is before it is read: --apply rewrites it only
-    // when it is still that file. (A file that is not there is left to the
-    // loader, which says so.)
-    if (options_.apply && ::access(description_.registryFile.c_str(), F_OK) == 0 &&
-        !TakeFingerprint(description_.registryFile, &registryRead_, &error)) {
-        return Fail(kExitApplyFailed, "--apply: " + error + "; nothing was written");
-    }
-    return true;
+    // The check takes the registry file's fingerprint here, before it is
+    // read: --apply rewrites it only when it is still that file.
+    applyCheck_.description = &description_;
+    applyCheck_.fingerprint = &registryRead_;
+    return !RefuseApply(ApplyStage::kDescribed);
 }
 
 bool SimRun::Load() {
@@ -116,9 +110,8 @@ bool SimRun::Load() {
     if (!LoadMachine(description_, machine_.get(), &error, &origin_)) {
         return Fail(kExitBadInput, error);
     }
-    if (options_.apply && origin_.RegistryIsWindowsFile()) {
-        return Fail(kExitBadInput, ApplyRefusal(origin_));
-    }
+    applyCheck_.origin = &origin_;
+    if (RefuseApply(ApplyStage::kLoaded)) return false;
     if (origin_.systemFromRegistry) description_.settings.systemName = origin_.systemName;
     machinePart_ = BuildMachineReport(*machine_, description_.folder, origin_);
     return true;

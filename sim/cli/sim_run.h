@@ -13,6 +13,7 @@
 
 #include "platform/sim/machine.h"
 #include "platform/sim/registry_tree.h"
+#include "sim/apply/apply_plan.h"
 #include "sim/cli/cli_options.h"
 #include "sim/host/file_fingerprint.h"
 #include "sim/machine/machine_description.h"
@@ -54,6 +55,8 @@ public:
 
     int ExitCode() const { return exitCode_; }
     const std::string& Error() const { return error_; }
+    // The refusal is of the command line: the usage text goes with it.
+    bool ShowUsage() const { return showUsage_; }
 
     const CliOptions& Options() const { return options_; }
     const MachineDescription& Description() const { return description_; }
@@ -61,11 +64,13 @@ public:
 
 private:
     bool Fail(int exitCode, const std::string& message);
+    // True (with the step failed) when --apply is refused at this stage.
+    bool RefuseApply(ApplyStage stage);
 
     const CliOptions& options_;
     MachineDescription description_;
     FileFingerprint registryRead_;
-    bool registryFingerprinted_ = false;
+    ApplyCheck applyCheck_;
     std::unique_ptr<platform::sim::Machine> machine_;
     MachineOrigin origin_;
     std::optional<MachineReport> machinePart_;
@@ -75,6 +80,7 @@ private:
     RunReport report_;
     int exitCode_ = kExitRan;
     std::string error_;
+    bool showUsage_ = false;
 };
 
 }  // namespace kestrow_sim

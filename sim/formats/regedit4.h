@@ -36,6 +36,7 @@
 #define KESTROW_SIM_FORMATS_REGEDIT4_H
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -84,17 +85,15 @@ std::string WriteRegedit4Subtree(const RegistryKey& key, const CodePage& codePag
 std::string WriteRegedit4Subtrees(const std::vector<const RegistryKey*>& keys,
                                   const CodePage& codePage);
 
-// Writes the text to the host path through a temporary file in the same
-// folder that is renamed over the target, so the target is either the old
-// file or the whole new one. The error has no line.
-bool WriteRegedit4File(const std::string& path, std::string_view text, Regedit4Error* error);
-// The same as writing WriteRegedit4NonEmptyRoots(tree) or
-// WriteRegedit4Subtrees(keys, codePage) with WriteRegedit4File, but the text
-// goes to the file a piece at a time and is never whole in memory.
-bool WriteRegedit4NonEmptyRootsFile(const std::string& path, const RegistryTree& tree,
-                                    Regedit4Error* error);
-bool WriteRegedit4SubtreesFile(const std::string& path, const std::vector<const RegistryKey*>& keys,
-                               const CodePage& codePage, Regedit4Error* error);
+// Takes each piece of a streamed text, in order; false stops the stream.
+using Regedit4Sink = std::function<bool(std::string_view piece)>;
+// The same text as WriteRegedit4NonEmptyRoots(tree) or
+// WriteRegedit4Subtrees(keys, codePage), handed to the sink a piece at a
+// time, so that it is never whole in memory (to write a large file, say).
+// False when the sink stopped it.
+bool StreamRegedit4NonEmptyRoots(const RegistryTree& tree, const Regedit4Sink& sink);
+bool StreamRegedit4Subtrees(const std::vector<const RegistryKey*>& keys, const CodePage& codePage,
+                            const Regedit4Sink& sink);
 
 }  // namespace kestrow_sim
 

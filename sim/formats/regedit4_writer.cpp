@@ -2,8 +2,9 @@
 //
 // For a string, the same emitter runs twice: once counting bytes, once
 // storing them into a string of exactly that size, so the text is built
-// without regrowing. For a file, it runs once, into a buffer that is written
-// out whenever it is full, so the whole text is never in memory.
+// without regrowing. For a stream, it runs once, into a buffer that is
+// handed to the sink whenever it is full, so the whole text is never in
+// memory.
 //
 // Hex data is wrapped as regedit does it: after each "xx," the column grows
 // by three, and when it reaches 77 the line ends in ",\" and the next one
@@ -12,13 +13,8 @@
 // long (a longer value name only makes its first line longer).
 #include "sim/formats/regedit4.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <cassert>
-#include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -64,14 +60,14 @@ private:
     char* next_;
 };
 
-// Bytes on their way to a file, written a buffer at a time. The first write
-// error is kept, and nothing more is written after it.
-class FileFiller {
+// Bytes on their way to a sink, handed over a buffer at a time. Once the
+// sink has refused a piece, nothing more is handed to it.
+class PieceFiller {
 public:
     static constexpr std::size_t kChunkBytes = std::size_t{256} * 1024;
 
-    explicit FileFiller(int fd)
-        : fd_(fd),
+    explicit PieceFiller(const Regedit4Sink& sink)
+        : sink_(sink),
           buffer_(new char[kChunkBytes]),
           next_(buffer_.get()),
           end_(buffer_.get() + kChunkBytes) {}
@@ -84,7 +80,7 @@ public:
         if (text.size() > static_cast<std::size_t>(end_ - next_)) {
             Flush();
             if (text.size() > kChunkBytes) {
-                WriteAll(text.data(), text.size());
+                Hand(text);
                 return;
             }
         }
@@ -98,33 +94,24 @@ public:
         next_ += 2;
     }
 
-    // Writes out what the buffer holds. Returns 0, or the errno of the
-    // first write that failed.
-    int Flush() {
-        WriteAll(buffer_.get(), static_cast<std::size_t>(next_ - buffer_.get()));
+    // Hands over what the buffer holds. False once the sink has refused a
+    // piece.
+    bool Flush() {
+        Hand(std::string_view(buffer_.get(), static_cast<std::size_t>(next_ - buffer_.get())));
         next_ = buffer_.get();
-        return error_;
+        return !refused_;
     }
 
 private:
-    void WriteAll(const char* bytes, std::size_t size) {
-        while (error_ == 0 && size > 0) {
-            ssize_t count = write(fd_, bytes, size);
-            if (count < 0 && errno == EINTR) continue;
-            if (count < 0) {
-                error_ = errno;
-                break;
-            }
-            bytes += count;
-            size -= static_cast<std::size_t>(count);
-        }
+    void Hand(std::string_view piece) {
+        if (!refused_ && !piece.empty() && !sink_(piece)) refused_ = true;
     }
 
-    int fd_;
+    const Regedit4Sink& sink_;
     std::unique_ptr<char[]> buffer_;
     char* next_;
     char* end_;
-    int error_ = 0;
+    bool refused_ = false;
 };
 
 template <class Out>
@@ -281,47 +268,13 @@ std::string Write(const std::vector<const RegistryKey*>& keys, const CodePage& c
     return text;
 }
 
-// Writes a file through a temporary file in the same folder that is renamed
-// over the target. writeContents(fd) writes the text and returns 0 or an
-// errno.
-template <class WriteContents>
-bool ReplaceFile(const std::string& path, WriteContents writeContents, Regedit4Error* error) {
-    auto fail = [error, &path](const char* what, int code) {
-        if (error != nullptr) {
-            *error = Regedit4Error{0, std::string(what) + " " + path + ": " + std::strerror(code)};
-        }
-        return false;
-    };
-    std::string temporary = path + ".XXXXXX";
-    int fd = mkstemp(temporary.data());
-    if (fd < 0) return fail("cannot create a temporary file beside", errno);
-    // A new file gets the usual permissions; a replaced one keeps its own.
-    struct stat existing {};
-    mode_t mode = stat(path.c_str(), &existing) == 0 ? existing.st_mode & 07777 : 0644;
-    int code = fchmod(fd, mode) == 0 ? 0 : errno;
-    if (code == 0) code = writeContents(fd);
-    if (code == 0 && fsync(fd) != 0) code = errno;
-    if (close(fd) != 0 && code == 0) code = errno;
-    if (code == 0 && rename(temporary.c_str(), path.c_str()) != 0) code = errno;
-    if (code != 0) {
-        unlink(temporary.c_str());
-        return fail("cannot write", code);
-    }
-    return true;
-}
-
-bool WriteFile(const std::string& path, const std::vector<const RegistryKey*>& keys,
-               const CodePage& codePage, Regedit4Error* error) {
-    return ReplaceFile(
-        path,
-        [&keys, &codePage](int fd) {
-            FileFiller filler(fd);
-            Emitter<FileFiller> emit(&filler, codePage);
-            emit.Header();
-            for (const RegistryKey* key : keys) emit.Subtree(*key);
-            return filler.Flush();
-        },
-        error);
+bool Stream(const std::vector<const RegistryKey*>& keys, const CodePage& codePage,
+            const Regedit4Sink& sink) {
+    PieceFiller filler(sink);
+    Emitter<PieceFiller> emit(&filler, codePage);
+    emit.Header();
+    for (const RegistryKey* key : keys) emit.Subtree(*key);
+    return filler.Flush();
 }
 
 }  // namespace
@@ -343,32 +296,13 @@ std::string WriteRegedit4Subtrees(const std::vector<const RegistryKey*>& keys,
     return Write(keys, codePage);
 }
 
-bool WriteRegedit4File(const std::string& path, std::string_view text, Regedit4Error* error) {
-    return ReplaceFile(
-        path,
-        [text](int fd) {
-            const char* next = text.data();
-            std::size_t left = text.size();
-            while (left > 0) {
-                ssize_t count = write(fd, next, left);
-                if (count < 0 && errno == EINTR) continue;
-                if (count < 0) return errno;
-                next += count;
-                left -= static_cast<std::size_t>(count);
-            }
-            return 0;
-        },
-        error);
+bool StreamRegedit4NonEmptyRoots(const RegistryTree& tree, const Regedit4Sink& sink) {
+    return Stream(Roots(tree, true), tree.GetCodePage(), sink);
 }
 
-bool WriteRegedit4NonEmptyRootsFile(const std::string& path, const RegistryTree& tree,
-                                    Regedit4Error* error) {
-    return WriteFile(path, Roots(tree, true), tree.GetCodePage(), error);
-}
-
-bool WriteRegedit4SubtreesFile(const std::string& path, const std::vector<const RegistryKey*>& keys,
-                               const CodePage& codePage, Regedit4Error* error) {
-    return WriteFile(path, keys, codePage, error);
+bool StreamRegedit4Subtrees(const std::vector<const RegistryKey*>& keys, const CodePage& codePage,
+                            const Regedit4Sink& sink) {
+    return Stream(keys, codePage, sink);
 }
 
 }  // namespace kestrow_sim

@@ -1,8 +1,8 @@
 #include "sim/host/file_fingerprint.h"
 
 #include <fcntl.h>
-#include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
 
@@ -68,14 +68,19 @@ bool TakeFingerprint(const std::string& path, FileFingerprint* fingerprint, std:
         return false;
     }
     struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (host::Fstat(fd, &info, path) != 0) {
+        *error = path + ": cannot look at: " + HostErrorText(errno);
+        host::Close(fd, path);
+        return false;
+    }
+    if (!S_ISREG(info.st_mode)) {
         *error = path + ": " +
                  (S_ISFIFO(info.st_mode)                           ? "a FIFO"
                   : S_ISDIR(info.st_mode)                          ? "a folder"
                   : S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode) ? "a device"
                                                                    : "not a file") +
                  ", not a regular file; --apply rewrites only a regular file";
-        ::close(fd);
+        host::Close(fd, path);
         return false;
     }
     *fingerprint = IdentityOf(info);
@@ -86,15 +91,29 @@ bool TakeFingerprint(const std::string& path, FileFingerprint* fingerprint, std:
         ssize_t got = host::Read(fd, buffer.get(), kPiece, path);
         if (got < 0) {
             *error = path + ": cannot read: " + HostErrorText(errno);
-            ::close(fd);
+            host::Close(fd, path);
             return false;
         }
         if (got == 0) break;
         hash.Update(std::string_view(buffer.get(), static_cast<std::size_t>(got)));
     }
-    ::close(fd);
+    if (host::Close(fd, path) != 0) {
+        *error = path + ": cannot close: " + HostErrorText(errno);
+        return false;
+    }
     fingerprint->hash = hash.Value();
     return true;
+}
+
+bool Unchanged(const std::string& path, bool existed, const struct stat& old, std::string* error) {
+    error->clear();
+    struct stat now {};
+    if (host::Lstat(path, &now) == 0) {
+        return existed && SameIdentity(IdentityOf(now), IdentityOf(old));
+    }
+    if (errno == ENOENT) return !existed;
+    *error = "cannot look at " + path + ": " + HostErrorText(errno);
+    return false;
 }
 
 }  // namespace kestrow_sim

@@ -48,6 +48,12 @@ bool SameIdentity(const FileFingerprint& a, const FileFingerprint& b);
 // Stats and reads the whole file. False, with a message, when it cannot.
 bool TakeFingerprint(const std::string& path, FileFingerprint* fingerprint, std::string* error);
 
+// Whether what is at path (a link itself, not what it names) is still the
+// file a stat result described, or still nothing when existed is false.
+// False when it changed; then *error is empty, or says why the host could
+// not tell.
+bool Unchanged(const std::string& path, bool existed, const struct stat& old, std::string* error);
+
 }  // namespace kestrow_sim
 
 #endif

@@ -1,9 +1,12 @@
 #include "sim/host/host_files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 
 namespace kestrow_sim {
@@ -21,34 +24,32 @@ bool Allowed(HostCall call, const std::string& path) {
     return false;
 }
 
+// Runs a call again while a signal interrupts it.
+template <class Call>
+auto Retried(Call&& call) {
+    auto result = call();
+    while (result < 0 && errno == EINTR) result = call();
+    return result;
+}
+
 }  // namespace
+
+const std::vector<HostCall>& AllHostCalls() {
+    static const std::vector<HostCall> calls = {
+#define KESTROW_HOST_CALL_ROW(name, text) HostCall::name,
+        KESTROW_HOST_CALLS(KESTROW_HOST_CALL_ROW)
+#undef KESTROW_HOST_CALL_ROW
+    };
+    return calls;
+}
 
 const char* HostCallName(HostCall call) {
     switch (call) {
-        case HostCall::Open:
-            return "open";
-        case HostCall::Read:
-            return "read";
-        case HostCall::Write:
-            return "write";
-        case HostCall::Fsync:
-            return "fsync";
-        case HostCall::Close:
-            return "close";
-        case HostCall::Rename:
-            return "rename";
-        case HostCall::Unlink:
-            return "unlink";
-        case HostCall::Chown:
-            return "chown";
-        case HostCall::Chmod:
-            return "chmod";
-        case HostCall::Mkdir:
-            return "mkdir";
-        case HostCall::Rmdir:
-            return "rmdir";
-        case HostCall::Symlink:
-            return "symlink";
+#define KESTROW_HOST_CALL_NAME(name, text) \
+    case HostCall::name:                   \
+        return text;
+        KESTROW_HOST_CALLS(KESTROW_HOST_CALL_NAME)
+#undef KESTROW_HOST_CALL_NAME
     }
     return "?";
 }
@@ -61,20 +62,12 @@ namespace host {
 
 int Open(const std::string& path, int flags, mode_t mode) {
     if (!Allowed(HostCall::Open, path)) return -1;
-    int fd;
-    do {
-        fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
+    return Retried([&] { return ::open(path.c_str(), flags | O_CLOEXEC, mode); });
 }
 
 ssize_t Read(int fd, void* buffer, std::size_t size, const std::string& path) {
     if (!Allowed(HostCall::Read, path)) return -1;
-    ssize_t got;
-    do {
-        got = ::read(fd, buffer, size);
-    } while (got < 0 && errno == EINTR);
-    return got;
+    return Retried([&] { return ::read(fd, buffer, size); });
 }
 
 bool WriteAll(int fd, std::string_view bytes, const std::string& path) {
@@ -90,7 +83,7 @@ bool WriteAll(int fd, std::string_view bytes, const std::string& path) {
 
 int Fsync(int fd, const std::string& path) {
     if (!Allowed(HostCall::Fsync, path)) return -1;
-    return ::fsync(fd);
+    return Retried([&] { return ::fsync(fd); });
 }
 
 int Close(int fd, const std::string& path) {
@@ -100,6 +93,7 @@ int Close(int fd, const std::string& path) {
         errno = failure;
         return -1;
     }
+    // Never retried: after EINTR the descriptor is already closed on Linux.
     return ::close(fd);
 }
 
@@ -123,6 +117,11 @@ int Chown(const std::string& path, uid_t owner, gid_t group) {
     return ::chown(path.c_str(), owner, group);
 }
 
+int Lchown(const std::string& path, uid_t owner, gid_t group) {
+    if (!Allowed(HostCall::Lchown, path)) return -1;
+    return ::lchown(path.c_str(), owner, group);
+}
+
 int Fchmod(int fd, mode_t mode, const std::string& path) {
     if (!Allowed(HostCall::Chmod, path)) return -1;
     return ::fchmod(fd, mode);
@@ -143,15 +142,93 @@ int Symlink(const std::string& contents, const std::string& path) {
     return ::symlink(contents.c_str(), path.c_str());
 }
 
+int Lstat(const std::string& path, struct stat* info) {
+    if (!Allowed(HostCall::Lstat, path)) return -1;
+    return ::lstat(path.c_str(), info);
+}
+
+int Stat(const std::string& path, struct stat* info) {
+    if (!Allowed(HostCall::Stat, path)) return -1;
+    return ::stat(path.c_str(), info);
+}
+
+int Fstat(int fd, struct stat* info, const std::string& path) {
+    if (!Allowed(HostCall::Fstat, path)) return -1;
+    return ::fstat(fd, info);
+}
+
+int ReadLink(const std::string& path, std::string* contents) {
+    if (!Allowed(HostCall::Readlink, path)) return -1;
+    std::string buffer(4096, '\0');
+    ssize_t size = ::readlink(path.c_str(), buffer.data(), buffer.size());
+    if (size < 0) return -1;
+    if (static_cast<std::size_t>(size) == buffer.size()) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    buffer.resize(static_cast<std::size_t>(size));
+    *contents = std::move(buffer);
+    return 0;
+}
+
+int ListFolder(const std::string& folder, std::vector<std::string>* names) {
+    if (!Allowed(HostCall::Opendir, folder)) return -1;
+    DIR* listing = ::opendir(folder.c_str());
+    if (listing == nullptr) return -1;
+    std::vector<std::string> found;
+    int failure = 0;
+    for (;;) {
+        if (!Allowed(HostCall::Readdir, folder)) {
+            failure = errno;
+            break;
+        }
+        errno = 0;
+        const dirent* entry = ::readdir(listing);
+        if (entry == nullptr) {
+            failure = errno;  // 0 at the end of the listing
+            break;
+        }
+        std::string_view name = entry->d_name;
+        if (name != "." && name != "..") found.emplace_back(name);
+    }
+    if (!Allowed(HostCall::Closedir, folder)) {
+        if (failure == 0) failure = errno;
+        ::closedir(listing);  // the listing is gone either way
+    } else if (::closedir(listing) != 0 && failure == 0) {
+        failure = errno;
+    }
+    if (failure != 0) {
+        errno = failure;
+        return -1;
+    }
+    *names = std::move(found);
+    return 0;
+}
+
+int RealPath(const std::string& path, std::string* real) {
+    if (!Allowed(HostCall::Realpath, path)) return -1;
+    char buffer[PATH_MAX];
+    if (::realpath(path.c_str(), buffer) == nullptr) return -1;
+    *real = buffer;
+    return 0;
+}
+
+int Access(const std::string& path, int mode) {
+    if (!Allowed(HostCall::Access, path)) return -1;
+    return ::access(path.c_str(), mode);
+}
+
 int SyncFolder(const std::string& folder) {
     int fd = Open(folder, O_RDONLY | O_DIRECTORY);
     if (fd < 0) return -1;
     int result = Fsync(fd, folder);
     int failure = errno;
-    ::close(fd);
+    if (Close(fd, folder) != 0 && result == 0) return -1;
     errno = failure;
     return result;
 }
+
+uid_t EffectiveUser() { return ::geteuid(); }
 
 }  // namespace host
 

@@ -5,7 +5,9 @@
 // back what it wrote), and the report must say what is on disk. After a
 // kill, every file must be as it was or as it is to be, and the registry
 // may only have changed once every drive file is in place. Either way the
-// next run must finish and leave no temporary file.
+// next run must finish and leave no temporary file. Every row of the host
+// call table is met by a sweep: the calls of a whole run, and the calls of
+// a rollback.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +16,8 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <optional>
+#include <set>
 
 #include "platform/sim/machine.h"
 #include "sim/apply/apply_changes.h"
@@ -29,15 +33,29 @@ using kestrow_sim::HostCall;
 
 constexpr int kCrashExit = 86;
 
-// Counts host calls; fails or ends the process at call number `at`.
+// Counts host calls; fails or ends the process at call number `at`. With a
+// first fault, that call fails (ENOSPC) and the count starts after it.
 class StepHook : public kestrow_sim::HostCallHook {
 public:
     enum class Action { kCount, kFail, kCrash };
-    StepHook(Action action, int at) : action_(action), at_(at) {}
+    struct FirstFault {
+        HostCall call;
+        const char* pathEnd;
+    };
+    StepHook(Action action, int at, std::optional<FirstFault> first = std::nullopt)
+        : action_(action), at_(at), first_(first) {}
 
     int Before(HostCall call, const std::string& path) override {
+        if (first_) {
+            const std::string end = first_->pathEnd;
+            bool matches = call == first_->call && path.size() >= end.size() &&
+                           path.compare(path.size() - end.size(), end.size(), end) == 0;
+            if (matches) first_.reset();
+            return matches ? ENOSPC : 0;
+        }
         ++count_;
         calls_.push_back(std::string(kestrow_sim::HostCallName(call)) + " " + path);
+        seen_.insert(call);
         if (count_ != at_) return 0;
         if (action_ == Action::kCrash) ::_exit(kCrashExit);
         if (action_ == Action::kFail) return EIO;
@@ -45,13 +63,26 @@ public:
     }
     int Count() const { return count_; }
     const std::vector<std::string>& Calls() const { return calls_; }
+    bool Saw(HostCall call) const { return seen_.count(call) != 0; }
 
 private:
     Action action_;
     int at_;
+    std::optional<FirstFault> first_;
     int count_ = 0;
     std::vector<std::string> calls_;
+    std::set<HostCall> seen_;
 };
+
+// The rows only a rollback calls: putting back a replaced link (symlink and,
+// as root, lchown) and removing a folder the run made (rmdir). Every other
+// row is met by a whole run.
+bool OnlyInRollBack(HostCall call) {
+    return call == HostCall::Symlink || call == HostCall::Lchown || call == HostCall::Rmdir;
+}
+
+// Rows only root calls: giving a file or link its owner.
+bool OnlyAsRoot(HostCall call) { return call == HostCall::Chown || call == HostCall::Lchown; }
 
 struct HostEntry {
     std::string bytes;  // a file's bytes; empty for a folder
@@ -159,7 +190,7 @@ protected:
 
     void FreshMachine() {
         fs::remove_all(machine_);
-        fs::copy(source_, machine_, fs::copy_options::recursive);
+        fs::copy(source_, machine_, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
     }
 
     // Every entry is as before or as after (a temporary file only where
@@ -251,6 +282,11 @@ protected:
 };
 
 TEST_F(ApplyFaultSweepTest, EachHostCallFailsOrEndsTheProcess) {
+    // A driver file that is a link inside the drive: saving it reads the
+    // link as well as the file it names.
+    std::ofstream(source_ / "drive_c/old-hub.sys") << "an older iusb2hub.sys";
+    fs::create_symlink("../../../old-hub.sys",
+                       source_ / "drive_c/WINDOWS/system32/drivers/iusb2hub.sys");
     FreshMachine();
     before_ = ReadTree(machine_);
     StepHook counter(StepHook::Action::kCount, 0);
@@ -265,14 +301,9 @@ TEST_F(ApplyFaultSweepTest, EachHostCallFailsOrEndsTheProcess) {
     EXPECT_EQ(after_.at("registry.reg").mode, fs::perms(0604));
     EXPECT_EQ(after_.at("registry.undo.reg").mode, fs::perms(0604));
     const int steps = counter.Count();
-    std::string kinds;
-    for (const std::string& call : counter.Calls()) kinds += call.substr(0, call.find(' ')) + ",";
-    for (const char* kind :
-         {"open", "read", "write", "fsync", "close", "rename", "unlink", "chmod", "mkdir"}) {
-        EXPECT_NE(kinds.find(std::string(kind) + ","), std::string::npos) << kind;
-    }
-    if (::geteuid() == 0) {
-        EXPECT_NE(kinds.find("chown,"), std::string::npos);  // only root gives files away
+    for (HostCall call : kestrow_sim::AllHostCalls()) {
+        if (OnlyInRollBack(call) || (OnlyAsRoot(call) && ::geteuid() != 0)) continue;
+        EXPECT_TRUE(counter.Saw(call)) << kestrow_sim::HostCallName(call);
     }
 
     for (int step = 1; step <= steps; ++step) {
@@ -297,6 +328,75 @@ TEST_F(ApplyFaultSweepTest, EachHostCallFailsOrEndsTheProcess) {
             ASSERT_GE(child, 0);
             if (child == 0) {
                 StepHook crashing(StepHook::Action::kCrash, step);
+                Apply(*run, &crashing);
+                ::_exit(0);
+            }
+            int status = 0;
+            ASSERT_EQ(::waitpid(child, &status, 0), child);
+            ASSERT_TRUE(WIFEXITED(status));
+            EXPECT_EQ(WEXITSTATUS(status), kCrashExit);
+            Tree now = ReadTree(machine_);
+            CheckBeforeOrAfter(now, true);
+            CheckNextRun(HasTemporary(now));
+        }
+    }
+}
+
+// A late step fails (the registry file's rename), and then each call of the
+// rollback fails in turn, or the process ends right before it. Whatever is
+// left, every file is as it was or as it is to be, the registry file as it
+// was, the report tells what is where, and the next run finishes.
+TEST_F(ApplyFaultSweepTest, EachCallOfARollBackFailsOrEndsTheProcess) {
+    // A replaced link to put back, and a folder the run makes to remove
+    // (removed after loading, so that the program still sees it).
+    fs::rename(source_ / "drive_c/WINDOWS/inf/iusb2.inf", source_ / "drive_c/old.inf");
+    fs::create_symlink("../../old.inf", source_ / "drive_c/WINDOWS/inf/iusb2.inf");
+    auto prepare = [&] {
+        FreshMachine();
+        auto run = Prepare(machine_);
+        fs::remove_all(machine_ / "drive_c/WINDOWS/system32/drivers");
+        return run;
+    };
+    const StepHook::FirstFault registryRename{HostCall::Rename, "m/registry.reg"};
+    {
+        auto run = prepare();
+        before_ = ReadTree(machine_);
+        ASSERT_TRUE(Apply(*run, nullptr).ok);
+        after_ = ReadTree(machine_);
+    }
+    StepHook counter(StepHook::Action::kCount, 0, registryRename);
+    {
+        auto run = prepare();
+        auto report = Apply(*run, &counter);
+        ASSERT_FALSE(report.ok);
+        ASSERT_EQ(report.rolledBack.size(), 4u) << report.error;
+    }
+    for (HostCall call : kestrow_sim::AllHostCalls()) {
+        if (!OnlyInRollBack(call) || (OnlyAsRoot(call) && ::geteuid() != 0)) continue;
+        EXPECT_TRUE(counter.Saw(call)) << kestrow_sim::HostCallName(call);
+    }
+
+    for (int step = 1; step <= counter.Count(); ++step) {
+        SCOPED_TRACE("rollback step " + std::to_string(step) + ": " + counter.Calls()[step - 1]);
+        {
+            SCOPED_TRACE("fails");
+            auto run = prepare();
+            StepHook failing(StepHook::Action::kFail, step, registryRename);
+            auto report = Apply(*run, &failing);
+            EXPECT_FALSE(report.ok);
+            Tree now = ReadTree(machine_);
+            CheckBeforeOrAfter(now, true);
+            EXPECT_TRUE(now.at("registry.reg") == before_.at("registry.reg"));
+            CheckReport(report, now);
+            CheckNextRun(HasTemporary(now));
+        }
+        {
+            SCOPED_TRACE("ends the process");
+            auto run = prepare();
+            pid_t child = ::fork();
+            ASSERT_GE(child, 0);
+            if (child == 0) {
+                StepHook crashing(StepHook::Action::kCrash, step, registryRename);
                 Apply(*run, &crashing);
                 ::_exit(0);
             }
@@ -451,6 +551,72 @@ TEST_F(ApplyFaultSweepTest, RollBackPutsBackLinksAndRemovesFoldersItMade) {
         EXPECT_EQ(fs::is_symlink(machine_ / link), wasLink);
         if (wasLink) {
             EXPECT_EQ(fs::read_symlink(machine_ / link), "../../old.inf");
+        }
+    }
+}
+
+// A link in a drive folder is followed for writing only while it leads to
+// a place inside that folder, by the rule the simulated drive reads with: a
+// link leading out, met before or appearing after the run, is refused with
+// a message naming it, and nothing is written, outside or in.
+TEST_F(ApplyFaultSweepTest, LinksAreFollowedForWritingOnlyInsideTheDrive) {
+    struct Case {
+        const char* what;
+        void (*beforeLoading)(const fs::path& machine, const fs::path& outside);
+        void (*afterLoading)(const fs::path& machine, const fs::path& outside);
+        const char* refusal;  // null: written, through the link
+    };
+    const Case cases[] = {
+        {"a driver file that links out",
+         [](const fs::path& machine, const fs::path& outside) {
+             fs::remove(machine / "drive_c/WINDOWS/inf/iusb2.inf");
+             fs::create_symlink(outside / "secret.inf", machine / "drive_c/WINDOWS/inf/iusb2.inf");
+         },
+         [](const fs::path&, const fs::path&) {},
+         "/drive_c/WINDOWS/inf/iusb2.inf is a symbolic link that leads out of the drive folder "},
+        {"a folder on the way that links out", [](const fs::path&, const fs::path&) {},
+         [](const fs::path& machine, const fs::path& outside) {
+             fs::remove_all(machine / "drive_c/WINDOWS/inf");
+             fs::create_directory_symlink(outside, machine / "drive_c/WINDOWS/inf");
+         },
+         "/drive_c/WINDOWS/inf is a symbolic link that leads out of the drive folder "},
+        {"a folder on the way that links inside", [](const fs::path&, const fs::path&) {},
+         [](const fs::path& machine, const fs::path&) {
+             fs::rename(machine / "drive_c/WINDOWS/system32", machine / "drive_c/sys32");
+             fs::create_directory_symlink("../sys32", machine / "drive_c/WINDOWS/system32");
+         },
+         nullptr},
+    };
+    const fs::path outside = root_ / "outside";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(outside);
+        fs::create_directories(outside);
+        std::ofstream(outside / "secret.inf") << "not the machine's";
+        FreshMachine();
+        c.beforeLoading(machine_, outside);
+        auto run = Prepare(machine_);
+        c.afterLoading(machine_, outside);
+        Tree machineBefore = WithoutTemporaries(ReadTree(machine_));
+        Tree outsideBefore = ReadTree(outside);
+        auto report = Apply(*run, nullptr);
+        Tree outsideNow = ReadTree(outside);
+        EXPECT_TRUE(outsideNow == outsideBefore) << Differences(outsideNow, outsideBefore);
+        if (c.refusal != nullptr) {
+            EXPECT_FALSE(report.ok);
+            EXPECT_NE(report.error.find(machine_.string() + c.refusal), std::string::npos)
+                << report.error;
+            EXPECT_TRUE(report.written.empty());
+            EXPECT_EQ(report.machineState, "everything as it was (nothing was written)");
+            Tree now = WithoutTemporaries(ReadTree(machine_));
+            EXPECT_TRUE(now == machineBefore) << Differences(now, machineBefore);
+        } else {
+            EXPECT_TRUE(report.ok) << report.error;
+            EXPECT_TRUE(fs::is_symlink(machine_ / "drive_c/WINDOWS/system32"));
+            std::ifstream written(machine_ / "drive_c/sys32/drivers/iusbehci.sys");
+            std::string bytes(std::istreambuf_iterator<char>(written), {});
+            std::ifstream source(machine_ / "drive_c/DRV/owc/iusbehci.sys");
+            EXPECT_EQ(bytes, std::string(std::istreambuf_iterator<char>(source), {}));
         }
     }
 }

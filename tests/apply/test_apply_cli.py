@@ -74,6 +74,10 @@ class SeenTest(ApplyCase):
         os.mkfifo(os.path.join(self.tmp, "pci.reg"))
         return ["--registry", os.path.join(self.tmp, "pci.reg")]
 
+    def registry_fifo_named_with_control_bytes(self):
+        os.mkfifo(os.path.join(self.tmp, "pci\x1b[2J\x07.reg"))
+        return ["--registry", os.path.join(self.tmp, "pci\x1b[2J\x07.reg")]
+
     def registry_device(self):
         return ["--registry", "/dev/null"]
 
@@ -115,6 +119,12 @@ class SeenTest(ApplyCase):
         os.chown(self.folder, 1234, 2345)
         return []
 
+    def driver_file_linking_out(self):
+        self.secret = os.path.join(self.tmp, "secret.inf")
+        write(self.secret, b"not the machine's\r\n")
+        os.symlink(self.secret, os.path.join(self.drive, "WINDOWS", "inf", "iusb2.inf"))
+        return []
+
     def registry_is_also_an_output(self):
         shutil.copy(self.registry, os.path.join(self.drive, "csb.log"))
         return ["--registry", os.path.join(self.drive, "csb.log"), "--", *UNATTENDED_TAIL]
@@ -133,6 +143,12 @@ class SeenTest(ApplyCase):
     def fifo_kept(self, result, before):
         self.assertTrue(stat.S_ISFIFO(os.lstat(os.path.join(self.tmp, "pci.reg")).st_mode))
         self.assertIn("a FIFO, not a regular file", result.stderr.decode())
+        self.nothing_written(result, before)
+
+    def name_escaped(self, result, before):
+        self.assertNotIn(b"\x1b", result.stderr)
+        self.assertNotIn(b"\x07", result.stderr)
+        self.assertIn("pci\\x1B[2J\\x07.reg: a FIFO, not a regular file", result.stderr.decode())
         self.nothing_written(result, before)
 
     def device_refused(self, result, before):
@@ -185,6 +201,14 @@ class SeenTest(ApplyCase):
             self.assertEqual((info.st_uid, info.st_gid), (1234, 2345), folder)
         self.assertIn(b"registry.undo.files", read(undo))
 
+    def link_not_followed(self, result, before):
+        link = os.path.join(self.drive, "WINDOWS", "inf", "iusb2.inf")
+        self.assertIn(link + " is a symbolic link that leads out of the drive folder "
+                      + self.drive + " (to " + self.secret + ")", text(result))
+        self.assertEqual(os.readlink(link), self.secret)
+        self.assertEqual(read(self.secret), b"not the machine's\r\n")
+        self.nothing_written(result, before)
+
     def input_kept(self, result, before):
         self.assertIn("is also the registry file read", text(result))
         self.nothing_written(result, before)
@@ -197,6 +221,8 @@ class SeenTest(ApplyCase):
         ("temporary files left forever", leftovers_of_a_killed_run, 0, leftovers_removed),
         ("a FIFO replaced by a file", registry_fifo, 1, fifo_kept),
         ("a device replaced by a file", registry_device, 1, device_refused),
+        ("control bytes of a refused registry's name sent to the terminal",
+         registry_fifo_named_with_control_bytes, 1, name_escaped),
         ("a symlink cut loose", registry_symlink, 0, link_followed),
         ("the README's example rewrites the sample", readme_example, 1, sample_untouched),
         ("Big5 names re-escaped on a 1252 machine", big5_export_on_a_western_machine, 0,
@@ -205,6 +231,8 @@ class SeenTest(ApplyCase):
          every_other_byte_kept),
         ("files given to root", owned_by_another_user, 0, owner_kept),
         ("the registry file is also an output", registry_is_also_an_output, 1, input_kept),
+        ("a driver file's link out of the drive written through", driver_file_linking_out, 1,
+         link_not_followed),
     ]
 
     def test_seen(self):

@@ -407,11 +407,6 @@ TEST_F(FileSystemTest, ChangesListWhatDiffersFromBeforeInFirstChangeOrder) {
         EXPECT_EQ(changes[i].kind, expected[i].kind);
         EXPECT_EQ(changes[i].size, expected[i].size);
     }
-
-    // In-memory drives have nowhere to write to: their changes stay.
-    std::string error;
-    EXPECT_TRUE(files.Commit(&error)) << error;
-    EXPECT_EQ(files.Changes().size(), std::size(expected));
 }
 
 // --- Host folders -------------------------------------------------------------
@@ -482,80 +477,6 @@ TEST_F(FileSystemTest, ReadOnlyHostDriveRefusesChanges) {
     EXPECT_EQ(files.ReadFile("C:\\iusb2.inf"), "inf");
 }
 
-TEST_F(FileSystemTest, CommitWritesEveryChangeThroughATemporaryFile) {
-    HostFolder host;
-    host.Write("DRV/owc/iusb2.inf", "new inf");
-    host.Write("DRV/owc/locked.sys", "locked sys", 0444);
-    host.Write("WINDOWS/INF/IUSB2.INF", "old inf", 0640);
-    host.Write("WINDOWS/INF/old.pnf", "stale");
-    std::string error;
-    ASSERT_TRUE(files.MapDrive('C', host.Path(), false, &error)) << error;
-    files.AddDirectory("C:\\WINDOWS\\system32\\drivers");  // not on the host yet
-
-    ASSERT_EQ(files.Copy("C:\\DRV\\owc\\iusb2.inf", "C:\\windows\\inf\\iusb2.inf", false), 0u);
-    ASSERT_EQ(
-        files.Copy("C:\\DRV\\owc\\locked.sys", "C:\\windows\\system32\\drivers\\X.sys", false), 0u);
-    ASSERT_EQ(files.Delete("C:\\windows\\inf\\OLD.PNF"), 0u);
-    int stream = 0;
-    ASSERT_EQ(files.OpenStream("c:\\csb.log", "wb", &stream), 0u);
-    ASSERT_EQ(files.WriteStream(stream, "0123456789", 10), 0u);
-    ASSERT_EQ(files.CloseStream(stream), 0u);
-    ASSERT_EQ(files.Changes().size(), 4u);
-
-    ASSERT_TRUE(files.Commit(&error)) << error;
-    EXPECT_EQ(host.Read("WINDOWS/INF/IUSB2.INF"), "new inf");
-    EXPECT_EQ(host.Mode("WINDOWS/INF/IUSB2.INF"), 0640u);  // the host's spelling and mode
-    EXPECT_EQ(host.Read("WINDOWS/system32/drivers/X.sys"), "locked sys");
-    EXPECT_EQ(host.Mode("WINDOWS/system32/drivers/X.sys") & 0222, 0u);
-    EXPECT_FALSE(fs::exists(host / "WINDOWS/INF/old.pnf"));
-    EXPECT_EQ(host.Read("csb.log"), "0123456789");
-
-    std::vector<std::string> names;
-    for (const auto& item : fs::recursive_directory_iterator(host.Path())) {
-        names.push_back(fs::relative(item.path(), host.Path()).string());
-    }
-    std::sort(names.begin(), names.end());
-    const std::vector<std::string> expected = {
-        "DRV",
-        "DRV/owc",
-        "DRV/owc/iusb2.inf",
-        "DRV/owc/locked.sys",
-        "WINDOWS",
-        "WINDOWS/INF",
-        "WINDOWS/INF/IUSB2.INF",
-        "WINDOWS/system32",
-        "WINDOWS/system32/drivers",
-        "WINDOWS/system32/drivers/X.sys",
-        "csb.log",
-    };
-    EXPECT_EQ(names, expected);  // and no temporary file left behind
-
-    // Committed changes are part of the host now.
-    EXPECT_TRUE(files.Changes().empty());
-    EXPECT_EQ(files.ReadFile("C:\\WINDOWS\\inf\\iusb2.inf"), "new inf");
-    EXPECT_TRUE(files.IsReadOnly("C:\\WINDOWS\\system32\\drivers\\x.sys"));
-    EXPECT_FALSE(files.IsFile("C:\\WINDOWS\\inf\\old.pnf"));
-    EXPECT_TRUE(files.Commit(&error)) << error;
-}
-
-TEST_F(FileSystemTest, CommitStopsAtTheFirstFailureAndNamesIt) {
-    HostFolder host;
-    host.Write("owc/iusb2.inf", "inf");
-    std::string error;
-    ASSERT_TRUE(files.MapDrive('C', host.Path(), false, &error)) << error;
-    ASSERT_EQ(files.Copy("C:\\owc\\iusb2.inf", "C:\\first.inf", false), 0u);
-    ASSERT_EQ(files.Copy("C:\\owc\\iusb2.inf", "C:\\second.inf", false), 0u);
-    // Something outside the simulation puts a non-empty folder in the way.
-    host.Write("first.inf/inside.txt", "in the way");
-
-    EXPECT_FALSE(files.Commit(&error));
-    EXPECT_NE(error.find(host / "first.inf"), std::string::npos) << error;
-    EXPECT_FALSE(fs::exists(host / "second.inf"));
-    for (const auto& item : fs::directory_iterator(host.Path())) {
-        EXPECT_EQ(item.path().filename().string().rfind(".kestrow-tmp", 0), std::string::npos);
-    }
-}
-
 TEST_F(FileSystemTest, NoPathReachesOutsideTheHostFolder) {
     HostFolder sandbox;
     sandbox.Write("outside/secret.txt", "secret");
@@ -569,7 +490,7 @@ TEST_F(FileSystemTest, NoPathReachesOutsideTheHostFolder) {
     std::string error;
     ASSERT_TRUE(files.MapDrive('C', drive, false, &error)) << error;
     files.SetCurrentDirectory("C:\\sub");
-    const auto outsideBefore = Snapshot(sandbox / "outside");
+    const auto before = Snapshot(sandbox.Path());
 
     // Links that stay inside are followed.
     EXPECT_EQ(files.ReadFile("C:\\inside.lnk"), "real");
@@ -595,16 +516,12 @@ TEST_F(FileSystemTest, NoPathReachesOutsideTheHostFolder) {
     EXPECT_FALSE(files.IsDirectory("C:\\out"));
     EXPECT_EQ(files.Copy("C:\\real.txt", "C:\\out\\new.txt", false), kErrorPathNotFound);
     EXPECT_EQ(files.Copy("C:\\real.txt", "..\\..\\outside\\secret.txt", false), kErrorPathNotFound);
-    // Writing where an outward link stands replaces the link, not its target.
+    // Where an outward link stands the program finds nothing, and makes a
+    // file of its own there; like every change, it stays in the machine.
     EXPECT_EQ(files.Copy("C:\\real.txt", "C:\\secret.lnk", false), 0u);
+    EXPECT_EQ(files.ReadFile("C:\\secret.lnk"), "real");
     EXPECT_EQ(files.Copy("C:\\real.txt", "C:\\sublink\\deep.txt", false), 0u);
-    ASSERT_TRUE(files.Commit(&error)) << error;
-
-    EXPECT_EQ(Snapshot(sandbox / "outside"), outsideBefore);
-    EXPECT_FALSE(fs::is_symlink(drive + "/secret.lnk"));
-    EXPECT_EQ(sandbox.Read("drive/secret.lnk"), "real");
-    EXPECT_EQ(sandbox.Read("drive/sub/deep.txt"), "real");
-    EXPECT_TRUE(fs::is_symlink(drive + "/sublink"));
+    EXPECT_EQ(Snapshot(sandbox.Path()), before);
 }
 
 // A folder of a few thousand files: listing the host folder again for every

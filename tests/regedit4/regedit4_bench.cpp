@@ -5,13 +5,15 @@
 //   regedit4_bench [MB ...]     (default: 5 10 25 50)
 //
 // Load reads the file into an empty tree (ReadRegedit4File); save writes
-// the tree to another file (WriteRegedit4NonEmptyRootsFile, through a
-// temporary file, synced, then renamed). Each size runs in a child process,
+// the tree to another file (StreamRegedit4NonEmptyRoots into sim/host's
+// WriteFileAtomically: a temporary file, synced, then renamed). Each size runs in a child process,
 // so that its peak resident size (getrusage ru_maxrss) is its own. The
 // generated text is in the writer's own form, so the saved file must be
 // the generated one byte for byte; the exit code is 1 when it is not or
 // when loading or saving fails.
 #include "sim/formats/regedit4.h"
+#include "sim/host/atomic_file.h"
+#include "sim/host/host_files.h"
 
 #include <malloc.h>
 #include <sys/resource.h>
@@ -19,6 +21,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -29,7 +32,7 @@ namespace {
 
 using kestrow_sim::ReadRegedit4File;
 using kestrow_sim::Regedit4Error;
-using kestrow_sim::WriteRegedit4NonEmptyRootsFile;
+using kestrow_sim::StreamRegedit4NonEmptyRoots;
 using platform::sim::RegistryTree;
 
 constexpr double kMegabyte = 1024.0 * 1024.0;
@@ -156,8 +159,22 @@ int Measure(const char* path, const char* savedPath) {
     double treeBytes = HeapBytesInUse() - heapBefore;
 
     start = std::chrono::steady_clock::now();
-    if (!WriteRegedit4NonEmptyRootsFile(savedPath, tree, &error)) {
-        std::printf("save failed: %s\n", error.Format(savedPath).c_str());
+    std::string saveError;
+    bool saved = kestrow_sim::WriteFileAtomically(
+        savedPath, std::string(savedPath) + ".tmp",
+        [&](int fd, std::string* failure) {
+            bool ok = StreamRegedit4NonEmptyRoots(tree, [&](std::string_view piece) {
+                return kestrow_sim::host::WriteAll(fd, piece, savedPath);
+            });
+            if (!ok) {
+                *failure = std::string("cannot write ") + savedPath + ": " +
+                           kestrow_sim::HostErrorText(errno);
+            }
+            return ok;
+        },
+        &saveError);
+    if (!saved) {
+        std::printf("save failed: %s\n", saveError.c_str());
         return 1;
     }
     double saveSeconds = SecondsSince(start);
