@@ -202,6 +202,9 @@ int Main(int argc, char** argv) {
     if (options.help) {
         return WriteStandardOutput(kestrow_sim::UsageText()) ? kExitRan : kExitReportNotWritten;
     }
+    if (options.version) {
+        return WriteStandardOutput(kestrow_sim::VersionText()) ? kExitRan : kExitReportNotWritten;
+    }
     MachineDescription description;
     if (!Describe(options, &description, &error)) return BadInput(error);
     if (options.apply && !options.imageFile.empty()) {
