@@ -1,7 +1,8 @@
 # Front door. `make demo` runs the installer on a simulated Windows 98 SE
 # machine; `make test` installs what is missing, builds everything and runs
 # every test through ctest.
-.PHONY: all demo deps host host-asan win32 test lint clean dist fuzz fuzz-smoke screenshots
+.PHONY: all demo deps host host-asan win32 test lint clean dist fuzz fuzz-smoke screenshots \
+	sim install uninstall deb
 
 CMAKE ?= cmake
 CTEST ?= ctest
@@ -38,10 +39,11 @@ demo: deps
 	./build/host/kestrow-sim
 
 # Everything CI runs: the builds, static analysis, every ctest test of the
-# host build (unit, cli, pe, wine, bench smoke runs), the unit and cli tests
-# again under AddressSanitizer and UBSan, short fuzzing runs, and a second
-# build that must give the same Kestrow.exe and download.
-test: win32 host host-asan dist
+# host build (unit, cli, install, package, pe, wine, bench smoke runs), the
+# unit and cli tests again under AddressSanitizer and UBSan, short fuzzing
+# runs, and a second build that must give the same Kestrow.exe, download and
+# Debian package.
+test: win32 host host-asan dist deb
 	bash tools/lint.sh
 	$(CTEST) --preset host -j $(JOBS) -LE 'wine|parity'
 	@started=$$(date +%s); $(CTEST) --preset host -j $(JOBS) -L 'wine|parity'; status=$$?; \
@@ -50,7 +52,7 @@ test: win32 host host-asan dist
 	$(MAKE) fuzz-smoke
 	bash tools/check_reproducible.sh
 
-lint: host
+lint: host deb
 	bash tools/lint.sh
 
 clean:
@@ -62,6 +64,34 @@ VERSION := 1.0.0.1
 dist: win32
 	python3 tools/make_dist.py --exe build/win32/Kestrow.exe --readme docs/README.TXT \
 	    --version $(VERSION) --out dist
+
+# kestrow-sim for people who only want the tool. `make install` builds it
+# alone (build/sim: no tests, no Windows build) and installs the program, its
+# sample machines, its manual page and its bash completion below
+# $(DESTDIR)$(PREFIX); `make uninstall` removes exactly those files. Neither
+# writes anything else outside the work tree.
+PREFIX ?= /usr/local
+
+sim:
+	$(CMAKE) --preset sim -DCMAKE_INSTALL_PREFIX="$(PREFIX)" >/dev/null
+	$(CMAKE) --build --preset sim -j $(JOBS)
+
+install: sim
+	DESTDIR="$(DESTDIR)" $(CMAKE) --install build/sim --prefix "$(PREFIX)"
+
+uninstall: sim
+	bash tools/uninstall.sh build/sim "$(PREFIX)" "$(DESTDIR)"
+
+# dist/kestrow-sim_<version>_amd64.deb, built with dpkg-buildpackage from the
+# tracked files (debian/); two builds of one commit give the same bytes. What
+# it needs is debian/control's Build-Depends (apt-get build-dep ./), not the
+# whole of tools/install-deps.sh. It is made again when a tracked file
+# changed.
+DEB := dist/kestrow-sim_$(shell dpkg-parsechangelog -S Version 2>/dev/null)_$(shell \
+	dpkg --print-architecture 2>/dev/null).deb
+deb: $(DEB)
+$(DEB): $(shell git ls-files 2>/dev/null)
+	JOBS=$(JOBS) bash tools/make_deb.sh dist build/deb
 
 # Coverage-guided fuzzing (libFuzzer, clang 14, AddressSanitizer, UBSan) of
 # the parsers of untrusted bytes. `make fuzz` runs each target FUZZ_SECONDS

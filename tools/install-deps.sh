@@ -15,12 +15,15 @@ packages=(
   clang-14 libclang-rt-14-dev
   pkg-config libcreg-dev libcreg-utils
   libtsk-dev mtools dosfstools qemu-utils
+  debhelper dpkg-dev lintian man-db groff-base
 )
 
 # The end-to-end tests run the 32-bit Kestrow.exe under 32-bit Wine
 # (wine32:i386), which QEMU's i386 emulator runs: machines of this kind run
 # no 32-bit Linux code themselves. fonts-wine holds the fonts (Tahoma,
-# Marlett) that the boxes in the screenshots are drawn with.
+# Marlett) that the boxes in the screenshots are drawn with. debhelper and
+# lintian build and check kestrow-sim's Debian package (make deb); man-db and
+# groff-base check its manual page.
 for p in "${packages[@]}"; do have "$p" || need+=("$p"); done
 
 if [ ${#need[@]} -gt 0 ]; then

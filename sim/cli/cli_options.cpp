@@ -7,6 +7,11 @@
 #include "platform/sim/code_page.h"
 #include "platform/sim/named_systems.h"
 #include "sim/apply/apply_plan.h"
+#include "sim/machine/library_versions.h"
+
+#ifndef KESTROW_VERSION
+#define KESTROW_VERSION "unknown"
+#endif
 
 namespace kestrow_sim {
 
@@ -159,6 +164,8 @@ bool ParseCliOptions(int argc, const char* const* argv, CliOptions* options, std
         std::string text;
         if (name == "-h" || name == "--help") {
             if (!flag(&parsed.help)) return false;
+        } else if (name == "--version") {
+            if (!flag(&parsed.version)) return false;
         } else if (name == "--machine") {
             if (!value(&parsed.machine)) return false;
         } else if (name == "--system") {
@@ -335,8 +342,10 @@ Options:
                        those are saved first, next to the registry file, as
                        <registry>.undo.reg (REGEDIT4, importable on Windows 98
                        to put the key back). Sample machines are not changed:
-                       copy one first (cp -r sim/machines/win98se mymachine)
+                       copy one first (the refusal names its folder)
   -h, --help           show this text
+  --version            show the version, and the libraries it reads machines
+                       with and their versions
   -- TAIL...           everything after -- is the program's command-line tail,
                        the words joined by single blanks; the program sees
                        "<program path> <tail>". Without --, the tail is empty.
@@ -348,8 +357,15 @@ shown as \xNN, so nothing in a name or value can act on the terminal.
 Exit codes: 0 the program ran (its own exit code is in the report); 2 bad
 options, settings, registry file or drive folders (nothing was changed);
 1 --apply could not write everything (the report says what was written), or
-the report itself could not be written.
+the report itself could not be written; 3 an internal error.
 )";
+}
+
+std::string VersionText() {
+    std::string text = "kestrow-sim " KESTROW_VERSION "\n";
+    for (const LibraryVersion& library : ReadingLibraryVersions())
+        text += library.name + " " + library.version + ": " + library.reads + "\n";
+    return text;
 }
 
 }  // namespace kestrow_sim

@@ -18,6 +18,7 @@ struct FaultOption {
 
 struct CliOptions {
     bool help = false;
+    bool version = false;
     std::string machine = "win98se";
     std::string system;        // empty: as machine.ini says
     std::string registryFile;  // empty: the machine's registry.reg
@@ -41,6 +42,10 @@ bool ParseCliOptions(int argc, const char* const* argv, CliOptions* options, std
 
 // The --help text.
 std::string UsageText();
+
+// The --version text: the program's version, then one line per library it
+// reads machines with: its name, the version it runs with and what it reads.
+std::string VersionText();
 
 }  // namespace kestrow_sim
 

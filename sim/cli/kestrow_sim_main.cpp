@@ -116,6 +116,9 @@ int Main(int argc, char** argv) {
     if (options.help) {
         return WriteStandardOutput(kestrow_sim::UsageText()) ? kExitRan : kExitReportNotWritten;
     }
+    if (options.version) {
+        return WriteStandardOutput(kestrow_sim::VersionText()) ? kExitRan : kExitReportNotWritten;
+    }
     if (options.benchRuns > 0) return Bench(options);
 
     SimRun simRun(options);

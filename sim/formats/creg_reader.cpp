@@ -339,6 +339,8 @@ void MergeKey(const RegistryKey& source, RegistryKey* target) {
 
 bool HasCregSignature(std::string_view bytes) { return bytes.substr(0, 4) == "CREG"; }
 
+std::string CregLibraryVersion() { return libcreg_get_version(); }
+
 bool ReadCreg(std::string_view bytes, RegistryTree* tree, std::string* error) {
     std::string message;
     if (!CheckHeader(bytes, &message) || !CheckKeyLinks(bytes, &message)) {

@@ -29,6 +29,9 @@ bool HasCregSignature(std::string_view bytes);
 // the bytes came from).
 bool ReadCreg(std::string_view bytes, RegistryTree* tree, std::string* error);
 
+// The version of libcreg the program runs with, e.g. "20200725".
+std::string CregLibraryVersion();
+
 }  // namespace kestrow_sim
 
 #endif

@@ -250,4 +250,6 @@ std::unique_ptr<DriveBackend> DiskImage::OpenDrive(unsigned number, std::string*
     return std::make_unique<DiskImageDrive>(fs, handles_, where);
 }
 
+std::string DiskImageLibraryVersion() { return tsk_version_get_str(); }
+
 }  // namespace platform::sim

@@ -60,6 +60,9 @@ private:
     std::vector<ImagePartition> partitions_;
 };
 
+// The version of The Sleuth Kit the program runs with, e.g. "4.11.1".
+std::string DiskImageLibraryVersion();
+
 }  // namespace platform::sim
 
 #endif

@@ -9,12 +9,19 @@
 
 #include "sim/formats/creg_reader.h"
 #include "sim/formats/registry_file.h"
+#include "sim/host/program_folder.h"
 #include "sim/image/image_drive.h"
 #include "sim/machine/offline_machine.h"
 #include "sim/machine/recorded_version.h"
 
-#ifndef KESTROW_SAMPLE_MACHINES_DIR
-#define KESTROW_SAMPLE_MACHINES_DIR "sim/machines"
+// Where the samples are installed: relative to the folder of the program
+// (bin/ to share/kestrow-sim/machines), and the same folder by its full
+// path for a system that does not tell where the program lies.
+#ifndef KESTROW_INSTALLED_SAMPLES_FROM_PROGRAM
+#define KESTROW_INSTALLED_SAMPLES_FROM_PROGRAM "../share/kestrow-sim/machines"
+#endif
+#ifndef KESTROW_INSTALLED_SAMPLES_DIR
+#define KESTROW_INSTALLED_SAMPLES_DIR "/usr/local/share/kestrow-sim/machines"
 #endif
 
 namespace kestrow_sim {
@@ -38,7 +45,19 @@ std::string SampleMachinesFolder() {
     if (const char* folder = std::getenv("KESTROW_MACHINES")) {
         if (*folder != '\0') return folder;
     }
-    return KESTROW_SAMPLE_MACHINES_DIR;
+    // An installed program finds those installed with it, wherever the
+    // installation was put (a DESTDIR, a moved prefix).
+    std::string program = RunningProgramFolder();
+    if (!program.empty()) {
+        std::string installed = FolderFrom(program, KESTROW_INSTALLED_SAMPLES_FROM_PROGRAM);
+        if (IsFolder(installed)) return installed;
+    }
+#ifdef KESTROW_TREE_SAMPLES_DIR
+    // A program run from the build tree finds the source tree's own.
+    return KESTROW_TREE_SAMPLES_DIR;
+#else
+    return KESTROW_INSTALLED_SAMPLES_DIR;
+#endif
 }
 
 std::vector<std::string> SampleMachineNames() {
