@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     RegistryTree before(codePage);
     FillWithExistingKeys(&before);
     std::string error;
-    if (!kestrow_sim::ReadCreg(file, &tree, &error)) {
+    if (!kestrow_sim::ReadCreg(std::string(file), &tree, &error)) {
         FUZZ_REQUIRE(kestrow_fuzz::SameTrees(tree, before));
         FUZZ_REQUIRE(!error.empty());
         return 0;
