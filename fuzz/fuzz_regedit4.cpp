@@ -16,6 +16,7 @@
 #include "sim/formats/regedit4.h"
 
 using kestrow_sim::Regedit4Error;
+using kestrow_sim::WriteRegedit4;
 using platform::sim::CodePage;
 using platform::sim::RegistryKey;
 using platform::sim::RegistryTree;
