@@ -1,9 +1,12 @@
-// The Windows 98/Me registry file reader (SYSTEM.DAT, through libcreg) on
-// any bytes. Input: one byte choosing the code page, then the file's bytes.
+// The Windows 98/Me registry file reader (SYSTEM.DAT) on any bytes. Input:
+// one byte choosing the code page, then the file's bytes.
 //
 // Checked: a file that fails to read leaves the tree exactly as it was and
-// says why; a file that reads keeps every key and value the tree held, and
-// adds only below HKEY_LOCAL_MACHINE.
+// says why; a file that reads keeps every key and value the tree held, adds
+// only below HKEY_LOCAL_MACHINE, and can be looked at whole (its keys are
+// taken out of the file only then, by code that trusts the checks made
+// when it was read), every key with a name that is not empty and holds no
+// backslash.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -20,6 +23,17 @@ using platform::sim::RegistryKey;
 using platform::sim::RegistryTree;
 
 namespace {
+
+// Looks at every key below the key, so that each is taken out of the file.
+void LookAtEveryKey(const RegistryKey& key, const CodePage& codePage) {
+    for (std::size_t i = 0; i < key.SubkeyCount(); ++i) {
+        const RegistryKey& subkey = *key.SubkeyAt(i);
+        FUZZ_REQUIRE(!subkey.Name().empty());
+        FUZZ_REQUIRE(codePage.NameLength(subkey.Name(), '\\') == subkey.Name().size());
+        FUZZ_REQUIRE(subkey.Values().size() <= 0xFFFF);  // a 16-bit count in the file
+        LookAtEveryKey(subkey, codePage);
+    }
+}
 
 // What the machine's registry holds before the file is read.
 void FillWithExistingKeys(RegistryTree* tree) {
@@ -50,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     RegistryTree before(codePage);
     FillWithExistingKeys(&before);
     std::string error;
-    if (!kestrow_sim::ReadCreg(file, &tree, &error)) {
+    if (!kestrow_sim::ReadCreg(std::string(file), &tree, &error)) {
         FUZZ_REQUIRE(kestrow_fuzz::SameTrees(tree, before));
         FUZZ_REQUIRE(!error.empty());
         return 0;
@@ -61,6 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (root == "HKEY_LOCAL_MACHINE") continue;
         FUZZ_REQUIRE(kestrow_fuzz::SameKeys(*tree.Root(root), *before.Root(root)));
     }
+    LookAtEveryKey(*tree.Root("HKEY_LOCAL_MACHINE"), codePage);
     const RegistryKey* kept = tree.FindFullPath("HKEY_LOCAL_MACHINE\\Enum\\PCI\\Dev1");
     FUZZ_REQUIRE(kept != nullptr && kept->FindValue("Class") != nullptr);
     return 0;

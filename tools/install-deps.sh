@@ -13,7 +13,7 @@ packages=(
   wine wine64 wine32:i386 fonts-wine xvfb xdotool x11-apps imagemagick locales debian-archive-keyring
   python3 zip nlohmann-json3-dev
   clang-14 libclang-rt-14-dev
-  pkg-config libcreg-dev libcreg-utils
+  pkg-config libcreg-dev libbfio-dev libcreg-utils
   libtsk-dev mtools dosfstools qemu-utils
   debhelper dpkg-dev lintian man-db groff-base
 )

@@ -82,4 +82,13 @@ std::size_t CodePage::NameLength(std::string_view text, char separator) const {
     return i;
 }
 
+bool CodePage::EndsWithSeparator(std::string_view text, char separator) const {
+    std::size_t last = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        last = i;
+        i += lead_[static_cast<unsigned char>(text[i])] && i + 1 < text.size() ? 2 : 1;
+    }
+    return !text.empty() && last == text.size() - 1 && text[last] == separator;
+}
+
 }  // namespace platform::sim

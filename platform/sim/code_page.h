@@ -33,6 +33,9 @@ public:
     // The length of text up to the first separator byte that is not the
     // trail byte of a double-byte character (the whole length if none).
     std::size_t NameLength(std::string_view text, char separator) const;
+    // Whether the text's last character is the separator byte on its own,
+    // not the trail byte of a double-byte character.
+    bool EndsWithSeparator(std::string_view text, char separator) const;
 
 private:
     unsigned number_ = 1252;

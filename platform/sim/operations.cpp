@@ -73,9 +73,10 @@ DWORD ReportDirectory(const std::string& text, char* buffer, DWORD size, std::st
 
 // A folder the way Windows reports it: a drive root with its backslash
 // ("C:\"), any other folder without one ("C:\WINDOWS").
-std::string FolderText(std::string folder) {
+std::string FolderText(std::string folder, const CodePage& codePage) {
     if (folder.size() == 2 && folder[1] == ':') return folder + "\\";
-    while (folder.size() > 3 && folder.back() == '\\') folder.pop_back();
+    // A trail byte that equals a backslash is part of its character.
+    while (folder.size() > 3 && codePage.EndsWithSeparator(folder, '\\')) folder.pop_back();
     return folder;
 }
 
@@ -112,7 +113,7 @@ std::size_t Machine::Impl::BeginCall(Operation op, std::vector<std::string> argu
 }
 
 std::string Machine::Impl::CurrentDirectoryText() const {
-    return FolderText(machine_.currentDirectory);
+    return FolderText(machine_.currentDirectory, machine_.codePage_);
 }
 
 void Machine::Impl::SyncCurrentDirectory() {
@@ -290,7 +291,8 @@ UINT Machine::Impl::GetWindowsDirectoryA(char* buffer, UINT size) {
     Call& call = Logged(entry);
     UINT result = 0;
     if (!call.injectedFault) {
-        result = ReportDirectory(FolderText(machine_.windowsDirectory), buffer, size, &call.output);
+        result = ReportDirectory(FolderText(machine_.windowsDirectory, machine_.codePage_), buffer,
+                                 size, &call.output);
     }
     call.result = Decimal(result);
     return result;

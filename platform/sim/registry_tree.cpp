@@ -140,10 +140,12 @@ RegistryKey::RegistryKey(std::string name, RegistryKey* parent, const CodePage* 
 RegistryKey::~RegistryKey() = default;
 
 RegistryKey* RegistryKey::SubkeyAt(std::size_t index) const {
+    Materialize();
     return index < subkeys_.size() ? subkeys_[index].get() : nullptr;
 }
 
 RegistryKey* RegistryKey::FindSubkey(std::string_view name) const {
+    Materialize();
     if (subkeyIndex_ != nullptr) {
         return subkeyIndex_->Find(
             name, SubkeyIndex::Hash(name, *codePage_), *codePage_,
@@ -209,6 +211,7 @@ RegistryKey* RegistryKey::CreatePath(std::string_view path) {
 }
 
 std::size_t RegistryKey::ValuePosition(std::string_view name) const {
+    Materialize();
     if (valueIndex_ != nullptr) {
         std::uint32_t entry = valueIndex_->Find(
             name, ValueIndex::Hash(name, *codePage_), *codePage_,
@@ -267,9 +270,13 @@ bool RegistryKey::RemoveValue(std::string_view name) {
     return true;
 }
 
-void RegistryKey::ReserveValues(std::size_t count) { values_.reserve(count); }
+void RegistryKey::ReserveValues(std::size_t count) {
+    Materialize();
+    values_.reserve(count);
+}
 
 void RegistryKey::Clear() {
+    pending_.reset();
     subkeyIndex_.reset();
     valueIndex_.reset();
     subkeys_.clear();
@@ -277,14 +284,15 @@ void RegistryKey::Clear() {
 }
 
 std::size_t RegistryKey::CountSubtreeKeys() const {
-    std::size_t count = subkeys_.size();
+    std::size_t count = SubkeyCount();
     for (const auto& key : subkeys_) count += key->CountSubtreeKeys();
     return count;
 }
 
 std::size_t RegistryKey::CountSubtreeValues() const {
+    Materialize();
     std::size_t count = 0;
-    for (const auto& key : subkeys_) count += key->values_.size() + key->CountSubtreeValues();
+    for (const auto& key : subkeys_) count += key->Values().size() + key->CountSubtreeValues();
     return count;
 }
 
@@ -293,8 +301,21 @@ std::string RegistryKey::FullPath() const {
 }
 
 void RegistryKey::CopyContentsTo(RegistryKey* target) const {
+    Materialize();
     for (const RegistryValue& value : values_) target->SetValue(value.name, value.type, value.data);
     for (const auto& key : subkeys_) key->CopyContentsTo(target->CreateSubkey(key->name_));
+}
+
+void RegistryKey::SetSource(std::shared_ptr<const KeySource> source, std::uint32_t id) {
+    Materialize();
+    pending_ = std::make_unique<Pending>(Pending{std::move(source), id});
+}
+
+void RegistryKey::Fill() const {
+    // Taken off first: what Fill adds goes through the key's own functions,
+    // which must see the key as no longer waiting.
+    std::unique_ptr<Pending> pending = std::move(pending_);
+    pending->source->Fill(pending->id, const_cast<RegistryKey*>(this));
 }
 
 RegistryTree::RegistryTree(const CodePage& codePage)

@@ -4,7 +4,10 @@
 //
 // Key and value names keep the letter case they were created with, while
 // lookups ignore it, in the machine's code page. Subkeys and values are kept
-// in the order they were created, which is also the enumeration order.
+// in the order they were created, which is also the enumeration order. A
+// key's contents may come from a source (KeySource) the first time they
+// are looked at, so that a large registry file is read only as far as a run
+// looks into it.
 #ifndef KESTROW_PLATFORM_SIM_REGISTRY_TREE_H
 #define KESTROW_PLATFORM_SIM_REGISTRY_TREE_H
 
@@ -32,6 +35,20 @@ struct RegistryValue {
     std::vector<std::uint8_t> data;
 };
 
+class RegistryKey;
+
+// Where a key's values and subkeys come from when they are first looked at,
+// for a registry too large to be read whole before a run that looks at a
+// few of its keys (a Windows registry file). Fill adds the values and
+// subkeys of the key that `id` names to `key`, each subkey with a source of
+// its own or none. It cannot fail: whatever can be wrong with the source is
+// found before any key is given it.
+class KeySource {
+public:
+    virtual ~KeySource() = default;
+    virtual void Fill(std::uint32_t id, RegistryKey* key) const = 0;
+};
+
 class RegistryKey {
 public:
     RegistryKey(std::string name, RegistryKey* parent, const CodePage* codePage);
@@ -42,7 +59,10 @@ public:
     const std::string& Name() const { return name_; }
     RegistryKey* Parent() const { return parent_; }
 
-    std::size_t SubkeyCount() const { return subkeys_.size(); }
+    std::size_t SubkeyCount() const {
+        Materialize();
+        return subkeys_.size();
+    }
     RegistryKey* SubkeyAt(std::size_t index) const;
     RegistryKey* FindSubkey(std::string_view name) const;
     // The existing subkey of that name, or a new one added last.
@@ -58,7 +78,10 @@ public:
     RegistryKey* FindPath(std::string_view path);
     RegistryKey* CreatePath(std::string_view path);
 
-    const std::vector<RegistryValue>& Values() const { return values_; }
+    const std::vector<RegistryValue>& Values() const {
+        Materialize();
+        return values_;
+    }
     const RegistryValue* FindValue(std::string_view name) const;
     // Replaces the value's type and data in place, or adds it last.
     void SetValue(std::string_view name, std::uint32_t type, std::vector<std::uint8_t> data);
@@ -77,6 +100,11 @@ public:
     // A deep copy of this key's subkeys and values into an empty key.
     void CopyContentsTo(RegistryKey* target) const;
 
+    // The key's contents, added to what it holds, come from the source when
+    // any of its values or subkeys is first looked at (or changed). A key
+    // that already waits for a source takes that one's contents first.
+    void SetSource(std::shared_ptr<const KeySource> source, std::uint32_t id);
+
 private:
     template <class Entry>
     class NameIndex;
@@ -85,6 +113,17 @@ private:
 
     // The position of the named value, or values_.size() when there is none.
     std::size_t ValuePosition(std::string_view name) const;
+
+    struct Pending {
+        std::shared_ptr<const KeySource> source;
+        std::uint32_t id;
+    };
+    // Takes the contents a source holds for this key, once; to whoever
+    // looks, the key always held them.
+    void Materialize() const {
+        if (pending_ != nullptr) Fill();
+    }
+    void Fill() const;
 
     std::string name_;
     RegistryKey* parent_;
@@ -95,6 +134,8 @@ private:
     // null otherwise.
     std::unique_ptr<SubkeyIndex> subkeyIndex_;
     std::unique_ptr<ValueIndex> valueIndex_;
+    // Contents still to come from a source; null once they are in.
+    mutable std::unique_ptr<Pending> pending_;
 };
 
 // The whole registry: one tree for each predefined root key.

@@ -29,7 +29,8 @@ bool SameWord(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-bool ParseMsdosSys(std::string_view text, MsdosSysPaths* paths, std::string* error) {
+bool ParseMsdosSys(std::string_view text, const platform::sim::CodePage& codePage,
+                   MsdosSysPaths* paths, std::string* error) {
     MsdosSysPaths found;
     bool inPaths = false;
     std::size_t lineNumber = 0;
@@ -54,7 +55,7 @@ bool ParseMsdosSys(std::string_view text, MsdosSysPaths* paths, std::string* err
                      " is not a full Windows path such as C:\\WINDOWS";
             return false;
         }
-        if (value.size() > 3 && value.back() == '\\') value.pop_back();
+        if (value.size() > 3 && codePage.EndsWithSeparator(value, '\\')) value.pop_back();
         found.winDir = value;
         found.winDirLine = lineNumber;
         break;

@@ -1,12 +1,8 @@
 #include "sim/formats/registry_file.h"
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-#include <iterator>
-
 #include "sim/formats/creg_reader.h"
 #include "sim/formats/regedit4.h"
+#include "sim/host/bounded_read.h"
 
 namespace kestrow_sim {
 
@@ -16,32 +12,40 @@ const char* RegistryFormatName(RegistryFormat format) {
 
 bool ReadRegistryFile(const std::string& path, platform::sim::RegistryTree* tree,
                       RegistryFormat* format, std::string* error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        *error = path + ": cannot be opened: " + std::strerror(errno);
+    // Looked at before it is opened: a named pipe given as the registry
+    // would block the read forever, and a device may never end.
+    BoundedFile file;
+    std::string message;
+    if (!file.Open(path, std::string(), &message)) {
+        *error = path + ": " + message + "; a registry file must be a regular file";
         return false;
     }
-    char signature[4] = {};
-    in.read(signature, sizeof signature);
-    if (!kestrow_sim::HasCregSignature(std::string_view(signature, in.gcount()))) {
-        in.close();
+    std::string bytes;
+    if (!file.ReadSome(4, &bytes, &message)) {
+        *error = path + ": " + message;
+        return false;
+    }
+    if (!HasCregSignature(bytes)) {
+        file.Close();
         *format = RegistryFormat::Regedit4;
-        kestrow_sim::Regedit4Error registryError;
-        if (!kestrow_sim::ReadRegedit4File(path, tree, &registryError)) {
+        Regedit4Error registryError;
+        if (!ReadRegedit4File(path, tree, &registryError)) {
             *error = registryError.Format(path);
             return false;
         }
         return true;
     }
     *format = RegistryFormat::Creg;
-    in.seekg(0);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        *error = path + ": cannot be read: " + std::strerror(errno);
+    if (file.Size() > kMaxCregFileBytes) {
+        *error = path + ": " + CregTooLargeText(file.Size());
         return false;
     }
-    std::string message;
-    if (!kestrow_sim::ReadCreg(bytes, tree, &message)) {
+    if (!file.ReadRest(kMaxCregFileBytes, &bytes, &message)) {
+        *error = path + ": " + message;
+        return false;
+    }
+    file.Close();
+    if (!ReadCreg(std::move(bytes), tree, &message)) {
         *error = path + ": " + message;
         return false;
     }

@@ -27,7 +27,7 @@ std::string MissingWindows(const DiskImage& image, const ImagePartition& partiti
     std::optional<std::string> text = files.ReadFile("C:\\MSDOS.SYS");
     if (!text) return "MSDOS.SYS cannot be read";
     MsdosSysPaths paths;
-    if (!ParseMsdosSys(*text, &paths, &error)) return "MSDOS.SYS: " + error;
+    if (!ParseMsdosSys(*text, codePage, &paths, &error)) return "MSDOS.SYS: " + error;
     std::string windows = paths.winDir.empty() ? "C:\\WINDOWS" : paths.winDir;
     if (windows.size() < 2 || (windows[0] != 'C' && windows[0] != 'c')) {
         return "MSDOS.SYS puts Windows on another drive (" + windows + ")";

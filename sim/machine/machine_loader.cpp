@@ -136,7 +136,8 @@ bool LoadRegistry(const MachineDescription& description, platform::sim::Machine*
     }
     OfflineRegistry found;
     std::string message;
-    if (!FindOfflineRegistry(files, description.bootDrive, &found, &message)) {
+    if (!FindOfflineRegistry(files, machine->GetCodePage(), description.bootDrive, &found,
+                             &message)) {
         *error = where + ": " + message;
         return false;
     }
@@ -151,7 +152,7 @@ bool LoadRegistry(const MachineDescription& description, platform::sim::Machine*
         return false;
     }
     origin->registryFormat = RegistryFormat::Creg;
-    if (!kestrow_sim::ReadCreg(found.bytes, &machine->Registry(), &message)) {
+    if (!kestrow_sim::ReadCreg(std::move(found.bytes), &machine->Registry(), &message)) {
         *error = file + ": " + message;
         return false;
     }

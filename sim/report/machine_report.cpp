@@ -10,8 +10,9 @@ namespace kestrow_sim {
 
 namespace {
 
-std::string WithoutTrailingBackslash(std::string path) {
-    if (path.size() > 3 && path.back() == '\\') path.pop_back();
+// A trail byte that equals a backslash is part of its character.
+std::string WithoutTrailingBackslash(std::string path, const platform::sim::CodePage& codePage) {
+    if (path.size() > 3 && codePage.EndsWithSeparator(path, '\\')) path.pop_back();
     return path;
 }
 
@@ -45,8 +46,10 @@ MachineReport BuildMachineReport(platform::sim::Machine& machine, const std::str
     report.systemFrom = utf8(origin.systemFrom);
 
     platform::sim::FileSystem& files = machine.Files();
-    const std::string current = WithoutTrailingBackslash(machine.currentDirectory);
-    const std::string windows = WithoutTrailingBackslash(machine.windowsDirectory);
+    const std::string current =
+        WithoutTrailingBackslash(machine.currentDirectory, machine.GetCodePage());
+    const std::string windows =
+        WithoutTrailingBackslash(machine.windowsDirectory, machine.GetCodePage());
     for (const installer::DriverFile& file : installer::DRIVER_FILES) {
         DriverFileState state;
         std::string source = current + file.sourceSuffix;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -121,18 +122,56 @@ TEST(CregReaderTest, AddsToWhatTheTreeHolds) {
               "HKEY_LOCAL_MACHINE\\Enum\\PCI\\New|A=4:01000000\n");
 }
 
+std::uint32_t Read32(const std::string& file, std::size_t at) {
+    std::uint32_t value = 0;
+    for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(file[at + i]);
+    return value;
+}
+
+std::string Le32(std::uint32_t value) {
+    std::string bytes(4, '\0');
+    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+    return bytes;
+}
+
+// The file offset of the name entry of the key with that name (a name no
+// other key or value has).
+std::size_t NameEntryOf(const std::string& file, const std::string& name) {
+    for (std::size_t at = file.find(name); at != std::string::npos; at = file.find(name, at + 1)) {
+        if (at >= 20 && (Read32(file, at - 8) & 0xFFFF) == name.size()) return at - 20;
+    }
+    ADD_FAILURE() << "no key named " << name;
+    return 0;
+}
+
 TEST(CregReaderTest, RejectsDamagedFilesAndLeavesTheTreeAlone) {
     RegistryTree machine;
     FillMachine(machine.Root("HKEY_LOCAL_MACHINE"));
     const std::string good = WriteCreg(*machine.Root("HKEY_LOCAL_MACHINE"), {512, true});
-    const std::size_t firstDataBlock = static_cast<unsigned char>(good[8]) |
-                                       static_cast<unsigned char>(good[9]) << 8 |
-                                       static_cast<unsigned char>(good[10]) << 16;
+    const std::size_t firstDataBlock = Read32(good, 8);
+    // Block 0 holds the deleted key's free entry (56 bytes), then the name
+    // entries of Enum (24 bytes, identifier 0) and PCI (identifier 1).
+    const std::size_t enumName = firstDataBlock + 0x20 + 56;
+    const std::size_t pciName = enumName + 24;
+    // Hierarchy entries in the file: the root at 0x40, Enum (the first top
+    // key) at 0x5C.
+    const std::size_t rootEntry = 0x20 + 0x20, enumEntry = 0x20 + 0x3C;
+    const std::size_t device10 = NameEntryOf(good, "Device10");
+    const std::size_t instance = NameEntryOf(good, "BUS_00");
+    // The free entry that fills the rest of block 0.
+    std::size_t lastEntry = firstDataBlock + 0x20;
+    while (lastEntry + Read32(good, lastEntry) < firstDataBlock + Read32(good, firstDataBlock + 4))
+        lastEntry += Read32(good, lastEntry);
     auto patched = [&](std::size_t at, std::string bytes) {
         std::string file = good;
         file.replace(at, bytes.size(), bytes);
         return file;
     };
+    RegistryTree deep;
+    std::string path = "HKEY_LOCAL_MACHINE";
+    for (int i = 0; i < 520; ++i) path += "\\K";
+    deep.CreateFullPath(path);
+
     using namespace std::string_literals;
     struct Case {
         const char* name;
@@ -149,14 +188,49 @@ TEST(CregReaderTest, RejectsDamagedFilesAndLeavesTheTreeAlone) {
         {"data block beyond the end", patched(8, "\x00\x00\x00\x01"s), "first data block"},
         {"cut inside the key navigation block", good.substr(0, 0x100), "truncated"},
         {"cut inside the data blocks", good.substr(0, good.size() - 5000), "truncated: data block"},
+        {"bytes after the last data block", good + std::string(100, '\0'),
+         "but the file goes on to"},
         {"data block signature", patched(firstDataBlock, "RGXX"), "no \"RGDB\" signature"},
-        {"subkey link out of the navigation block", patched(0x20 + 0x20 + 16, "\xf0\xff\xff\x7f"),
+        {"data block numbered out of turn", patched(firstDataBlock + 14, "\x05\x00"s),
+         "data block 0 (the 1. of"},
+        // The key navigation block.
+        {"first entry inside the root's entry", patched(0x28, Le32(0x24)),
+         "first entry offset points to offset 0x24 of the key navigation block, which is no entry "
+         "boundary: it lies 4 bytes into the entry at 0x20"},
+        {"first entry a key with a parent", patched(0x28, Le32(0x3C)),
+         "the first key entry, at offset 0x3C of the key navigation block, is no root"},
+        {"subkey link out of the navigation block", patched(rootEntry + 16, "\xf0\xff\xff\x7f"),
          "outside the key navigation block"},
+        {"subkey link into the middle of an entry", patched(rootEntry + 16, Le32(0x3C + 8)),
+         "lies 8 bytes into the entry at 0x3C"},
         // The first top key's next sibling is itself.
-        {"key links in a loop", patched(0x20 + 0x3c + 20, "\x3c\x00\x00\x00"s),
-         "the key links loop back"},
-        {"name entry missing", patched(firstDataBlock + 0x20 + 56 + 4, "\x77\x77"),
-         "corrupt registry file"},
+        {"key links in a loop", patched(enumEntry + 20, Le32(0x3C)), "the key links loop back"},
+        {"a subkey naming another parent", patched(enumEntry + 12, Le32(0x3C)),
+         "names the entry at 0x3C as its parent, but is linked below HKEY_LOCAL_MACHINE"},
+        {"name entry in a data block the file lacks", patched(enumEntry + 26, "\xff\x7f"s),
+         "names data block 32767; the file has"},
+        {"name entry missing", patched(enumName + 4, "\x77\x77"),
+         "names key name entry 0 of data block 0 (at offset"},
+        {"keys nested too deep", WriteCreg(*deep.Root("HKEY_LOCAL_MACHINE")),
+         "keys nested more than 512 deep"},
+        // The data blocks' entries.
+        {"two name entries with one identifier", patched(pciName + 4, "\x00\x00"s),
+         "holds two key name entries with identifier 0"},
+        {"name entry larger than its block", patched(enumName, Le32(0x10000)),
+         "claims 65536 bytes"},
+        {"name entry using more than it has", patched(enumName + 8, Le32(25)),
+         "uses 25 of its 24 bytes"},
+        {"name longer than its entry", patched(enumName + 12, "\x05\x00"s),
+         "(5 bytes) runs past the entry's end"},
+        {"value longer than its entry", patched(instance + 20 + 6 + 10, "\xff\xff"),
+         "value 1 of 3 of the key name entry at offset"},
+        {"entries not filling their block", patched(lastEntry, Le32(Read32(good, lastEntry) - 10)),
+         "ends with 10 bytes"},
+        // Key names.
+        {"empty key name", patched(device10 + 12, "\x00\x00"s), "has an empty name"},
+        {"backslash in a key name", patched(device10 + 20 + 6, "\\"), "a backslash in its name"},
+        {"two subkeys of one name", patched(device10 + 20 + 6, "2"),
+         "HKEY_LOCAL_MACHINE\\Enum\\Root\\Many has two subkeys named \"DEVICE20\""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -169,6 +243,47 @@ TEST(CregReaderTest, RejectsDamagedFilesAndLeavesTheTreeAlone) {
         EXPECT_NE(error.find(c.message), std::string::npos) << error;
         EXPECT_TRUE(DumpTree(tree) == before) << "the tree was changed";
     }
+}
+
+// Key names are bytes in the tree's code page: a trail byte 0x5C is part of
+// its character, not a backslash.
+TEST(CregReaderTest, SplitsKeyNamesInTheTreesCodePage) {
+    const std::string so = "\x83\x5c";  // code page 932: KATAKANA LETTER SO
+    RegistryTree source(platform::sim::CodePage::ForNumber(932));
+    source.CreateFullPath("HKEY_LOCAL_MACHINE\\Software\\" + so);
+    const std::string file = WriteCreg(*source.Root("HKEY_LOCAL_MACHINE"));
+
+    RegistryTree japanese(platform::sim::CodePage::ForNumber(932));
+    std::string error;
+    ASSERT_TRUE(ReadCreg(file, &japanese, &error)) << error;
+    EXPECT_NE(japanese.FindFullPath("HKEY_LOCAL_MACHINE\\Software\\" + so), nullptr);
+
+    RegistryTree western;
+    EXPECT_FALSE(ReadCreg(file, &western, &error));
+    EXPECT_NE(error.find("a backslash in its name"), std::string::npos) << error;
+}
+
+// Keys are taken out of the file when first looked at; one taken out of
+// its tree unread still reads after the tree is gone.
+TEST(CregReaderTest, KeyTakenOutOfItsTreeKeepsItsContents) {
+    RegistryTree machine;
+    FillMachine(machine.Root("HKEY_LOCAL_MACHINE"));
+    std::string expected;
+    Dump(*machine.FindFullPath("HKEY_LOCAL_MACHINE\\Enum\\PCI"), "PCI", &expected);
+
+    std::unique_ptr<RegistryKey> pci;
+    {
+        auto tree = std::make_unique<RegistryTree>();
+        std::string error;
+        ASSERT_TRUE(ReadCreg(WriteCreg(*machine.Root("HKEY_LOCAL_MACHINE"), {256, true}),
+                             tree.get(), &error))
+            << error;
+        pci = tree->FindFullPath("HKEY_LOCAL_MACHINE\\Enum")->DetachSubkey("PCI");
+        ASSERT_NE(pci, nullptr);
+    }
+    std::string read;
+    Dump(*pci, "PCI", &read);
+    EXPECT_EQ(read, expected);
 }
 
 // Code page 1252 text as UTF-8; the test's names use only ASCII and bytes

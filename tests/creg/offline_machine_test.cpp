@@ -13,6 +13,7 @@ TEST(MsdosSysTest, FindsWinDirAsTheStartupCodeReadsIt) {
         std::string text;
         const char* winDir;  // null: an error is expected
         std::size_t line;
+        unsigned codePage = 1252;
     };
     const Case cases[] = {
         {"Windows 98 layout", "[Paths]\r\nWinDir=C:\\WINDOWS\r\nWinBootDir=C:\\WINDOWS\r\n",
@@ -24,12 +25,21 @@ TEST(MsdosSysTest, FindsWinDirAsTheStartupCodeReadsIt) {
         {"binary MS-DOS 6 file", std::string("\xeb\x3c\x90MSDOS\0\0[Paths", 15), "", 0},
         {"empty", "", "", 0},
         {"not a full path", "[Paths]\nWinDir=WINDOWS\n", nullptr, 0},
+        // A last character whose trail byte is 0x5C keeps it; a backslash
+        // after it goes.
+        {"code page 932 trail byte", "[Paths]\nWinDir=C:\\\x83\x5c\n", "C:\\\x83\x5c", 2, 932},
+        {"code page 932 and a backslash", "[Paths]\nWinDir=C:\\\x83\x5c\\\n", "C:\\\x83\x5c", 2,
+         932},
+        {"code page 950 trail byte", "[Paths]\nWinDir=C:\\W\\\xa5\x5c\n", "C:\\W\\\xa5\x5c", 2,
+         950},
+        {"the same bytes in code page 1252", "[Paths]\nWinDir=C:\\\x83\x5c\n", "C:\\\x83", 2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         MsdosSysPaths paths;
         std::string error;
-        bool ok = ParseMsdosSys(c.text, &paths, &error);
+        bool ok =
+            ParseMsdosSys(c.text, platform::sim::CodePage::ForNumber(c.codePage), &paths, &error);
         if (c.winDir == nullptr) {
             EXPECT_FALSE(ok);
             EXPECT_EQ(error,
@@ -54,7 +64,7 @@ TEST(OfflineMachineTest, ReadsThroughTheSimulatedDrives) {
     files.AddFile("C:\\Win98\\System.dat", "CREG-bytes");
 
     OfflineRegistry found;
-    ASSERT_TRUE(FindOfflineRegistry(files, 'c', &found, &error)) << error;
+    ASSERT_TRUE(FindOfflineRegistry(files, codePage, 'c', &found, &error)) << error;
     EXPECT_EQ(found.windowsDirectory, "C:\\Win98");
     EXPECT_EQ(found.registryPath, "C:\\Win98\\System.dat");
     EXPECT_EQ(found.bytes, "CREG-bytes");
@@ -89,7 +99,7 @@ TEST(OfflineMachineTest, SaysWhatIsMissing) {
         ASSERT_TRUE(files.MapDrive('C', "", true, &error)) << error;
         for (const auto& [path, bytes] : c.files) files.AddFile(path, bytes);
         OfflineRegistry found;
-        EXPECT_FALSE(FindOfflineRegistry(files, 'C', &found, &error));
+        EXPECT_FALSE(FindOfflineRegistry(files, codePage, 'C', &found, &error));
         EXPECT_EQ(error, c.error);
     }
 }
