@@ -193,6 +193,10 @@ class SystemDatTest(OfflineCase):
         # /proc hidden in a mount namespace of the test's own, as in a
         # chroot or a minimal container.
         dat = self.system_dat(os.path.join(self.tmp, "SYSTEM.DAT"), VERSION_98SE)
+        with open(KESTROW_SIM, "rb") as f:
+            if b"__asan_init" in f.read():
+                # It reads its options and checks for leaks through /proc.
+                self.skipTest("a build with AddressSanitizer needs /proc itself")
         script = 'mount -t tmpfs none /proc && exec "$0" "$@"'
         try:
             result = subprocess.run(["unshare", "--user", "--map-root-user", "--mount", "sh", "-c",
