@@ -15,7 +15,9 @@
 #include "platform/sim/registry_tree.h"
 #include "sim/formats/regedit4.h"
 
+using kestrow_sim::ReadRegedit4;
 using kestrow_sim::Regedit4Error;
+using kestrow_sim::WriteRegedit4;
 using platform::sim::CodePage;
 using platform::sim::RegistryKey;
 using platform::sim::RegistryTree;
