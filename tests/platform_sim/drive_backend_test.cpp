@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -186,6 +187,102 @@ TEST_F(DriveBackendTest, AHostFolderIsListedOnceARunHasSeenIt) {
     // What the run has seen stands for the whole run.
     EXPECT_FALSE(find("added.txt"));
     EXPECT_TRUE(find("windows"));
+}
+
+// The one rule a drive folder's names are found by, for the simulated
+// program and for --apply: what each kind of entry is told as. A host error
+// is told as one, never as an absent name (--apply would then make a new
+// file beside the one it could not see).
+TEST(HostFolderLookUp, TellsWhatEachNameLeadsTo) {
+    using Kind = HostFolderDrive::HostEntry::Kind;
+    char name[] = "/tmp/kestrow-lookup-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(name), nullptr);
+    const fs::path root = name;
+    const fs::path drive = root / "drive";
+    fs::create_directories(drive / "dir");
+    fs::create_directories(root / "outside");
+    std::ofstream(drive / "File.txt") << "file";
+    std::ofstream(drive / "CASE") << "upper";
+    std::ofstream(drive / "case") << "lower";
+    fs::create_symlink("File.txt", drive / "in.lnk");
+    fs::create_directory_symlink("dir", drive / "dir.lnk");
+    fs::create_directory_symlink("../outside", drive / "out.lnk");
+    fs::create_symlink("missing", drive / "dangling.lnk");
+    fs::create_symlink("loop.lnk", drive / "loop.lnk");
+    ASSERT_EQ(::mkfifo((drive / "fifo").c_str(), 0600), 0);
+
+    // Fails the lstat of one name, as a failing disk would.
+    class FailingAccess : public HostFolderAccess {
+    public:
+        int ListFolder(const std::string& folder, std::vector<std::string>* names) override {
+            return DirectHostFolderAccess().ListFolder(folder, names);
+        }
+        int LinkStatus(const std::string& path, struct stat* info) override {
+            if (path.size() >= 7 && path.compare(path.size() - 7, 7, "/broken") == 0) {
+                errno = EIO;
+                return -1;
+            }
+            return DirectHostFolderAccess().LinkStatus(path, info);
+        }
+        int Status(const std::string& path, struct stat* info) override {
+            return DirectHostFolderAccess().Status(path, info);
+        }
+        int RealPath(const std::string& path, std::string* real) override {
+            return DirectHostFolderAccess().RealPath(path, real);
+        }
+        int ReadFile(const std::string& path, std::string* bytes) override {
+            return DirectHostFolderAccess().ReadFile(path, bytes);
+        }
+    } access;
+    std::ofstream(drive / "broken") << "on a failing disk";
+
+    const std::string real = fs::canonical(drive).string();
+    struct Case {
+        const char* name;
+        Kind kind;
+        const char* hostName;
+        std::string leadsTo;  // the real path; "" when none
+    };
+    const Case cases[] = {
+        {"file.TXT", Kind::kFile, "File.txt", real + "/File.txt"},
+        {"DIR", Kind::kFolder, "dir", real + "/dir"},
+        {"in.lnk", Kind::kFile, "in.lnk", real + "/File.txt"},
+        {"dir.lnk", Kind::kFolder, "dir.lnk", real + "/dir"},
+        {"Case", Kind::kFile, "CASE", real + "/CASE"},  // the first in byte order
+        {"out.lnk", Kind::kLinkOutside, "out.lnk", fs::canonical(root / "outside").string()},
+        {"dangling.lnk", Kind::kBrokenLink, "dangling.lnk", ""},
+        {"loop.lnk", Kind::kBrokenLink, "loop.lnk", ""},
+        {"fifo", Kind::kOther, "fifo", real + "/fifo"},
+        {"missing", Kind::kAbsent, "", ""},
+        {"broken", Kind::kHostError, "", ""},
+    };
+    std::string error;
+    std::unique_ptr<HostFolderDrive> host = HostFolderDrive::Open(drive.string(), &error, access);
+    ASSERT_NE(host, nullptr) << error;
+    CodePage codePage;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        HostFolderDrive::HostEntry entry =
+            host->LookUp(DriveBackend::kRoot, codePage.FoldCase(c.name), codePage);
+        EXPECT_EQ(entry.kind, c.kind);
+        EXPECT_EQ(entry.name, c.hostName);
+        EXPECT_EQ(entry.real, c.leadsTo);
+        EXPECT_EQ(entry.error, c.kind == Kind::kHostError ? EIO : 0);
+        if (c.kind == Kind::kHostError) {
+            EXPECT_EQ(entry.errorPath, drive.string() + "/broken");
+        }
+        // The simulated program sees files and folders only.
+        bool seen = c.kind == Kind::kFile || c.kind == Kind::kFolder;
+        EXPECT_EQ(host->Find(DriveBackend::kRoot, codePage.FoldCase(c.name), codePage).has_value(),
+                  seen);
+    }
+    // A path is looked up name by name, and ends after a name that is not
+    // a folder.
+    auto path = host->LookUpPath({"DIR.LNK", "nothing", "below"}, codePage);
+    ASSERT_EQ(path.size(), 2u);
+    EXPECT_EQ(path[0].kind, Kind::kFolder);
+    EXPECT_EQ(path[1].kind, Kind::kAbsent);
+    fs::remove_all(root);
 }
 
 }  // namespace
